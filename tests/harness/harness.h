@@ -1,0 +1,123 @@
+#pragma once
+// Integration-test harness: start a built program, capture its standard output, and play its
+// peer over 127.0.0.1 with a UDP socket whose every receive has a time-out. A Program is killed
+// when it goes out of scope, whatever the test's outcome.
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// A UDP port on 127.0.0.1 that nothing is bound to at the moment of asking.
+std::uint16_t free_udp_port();
+
+// Whether some socket of this machine is bound to the UDP port (read from /proc/net/udp).
+bool udp_port_bound(std::uint16_t port);
+
+class Program {
+public:
+    // Starts path with args (argv[0] is path), standard output captured, standard input empty.
+    // The working directory is the caller's unless cwd is given.
+    Program(const std::string& path, std::vector<std::string> args, const std::string& cwd = {});
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits until the program has bound port; false on time-out or when it exited first.
+    bool wait_bound(std::uint16_t port, std::chrono::milliseconds limit = 5s);
+    // Waits for the program to exit; its exit status, or nullopt on time-out or a signal.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit = 5s);
+    bool running();
+    // Everything printed so far (reads what is pending without blocking).
+    const std::string& output();
+    // Waits until the output contains text; false on time-out.
+    bool wait_output(const std::string& text, std::chrono::milliseconds limit = 5s);
+    void kill();
+
+private:
+    void drain(int timeout_ms);
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    bool exited_ = false;
+    int status_ = 0;
+    std::string out_;
+};
+
+// Runs a program to its end (it must exit within limit); returns its whole output.
+struct Finished {
+    std::optional<int> status;
+    std::string output;
+};
+Finished run(const std::string& path, std::vector<std::string> args,
+             std::chrono::milliseconds limit = 10s);
+
+class Peer {
+public:
+    // Bound to 127.0.0.1 on a port of the system's choice; receives time out after recv_timeout.
+    explicit Peer(std::chrono::milliseconds recv_timeout = 2s);
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    int fd() const { return fd_; }
+    void send(const Bytes& datagram, std::uint16_t to_port);
+    // Sends to the source of the datagram received last.
+    void reply(const Bytes& datagram);
+    // One datagram (up to 65535 bytes), or nullopt on time-out.
+    std::optional<Bytes> receive();
+    std::optional<Bytes> receive(std::chrono::milliseconds limit);
+    // Source port of the datagram received last.
+    std::uint16_t last_from_port() const { return ntohs(last_from_.sin_port); }
+    void set_recv_buffer(int bytes);
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::chrono::milliseconds timeout_;
+    sockaddr_in last_from_{};
+};
+
+// ---- Byte helpers for writing expected datagrams. ----
+Bytes bytes(std::initializer_list<int> values);
+Bytes text_field(const std::string& text, std::size_t size);  // text then zero bytes
+Bytes concat(std::initializer_list<Bytes> parts);
+Bytes be16(std::uint16_t v);
+Bytes be32(std::uint32_t v);
+Bytes le32(std::uint32_t v);
+Bytes zeros(std::size_t n);
+std::string hex(const Bytes& b);
+
+// Temporary directory removed at scope end, for files served and written by the programs.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string write(const std::string& name, const Bytes& content) const;
+    static Bytes read(const std::string& path);
+
+private:
+    std::string path_;
+};
+
+// Deterministic file content of n bytes (not all one value, so misplaced chunks show).
+Bytes pattern(std::size_t n, std::uint32_t seed = 1);
+// SHA-1 of bytes, computed independently of the programs' own helper.
+Bytes sha1(const Bytes& data);
+
+}  // namespace harness
