@@ -82,7 +82,8 @@ std::uint16_t to_num(const char* text) noexcept {
         const double term = digit * std::pow(10.0, static_cast<double>(n - 1 - i));
         // A term of 2^31 or more does not fit a signed 32-bit integer and adds nothing.
         if (term >= 2147483648.0) continue;
-        sum = static_cast<std::uint16_t>(sum + static_cast<std::uint32_t>(static_cast<std::int32_t>(term)));
+        sum = static_cast<std::uint16_t>(
+            sum + static_cast<std::uint32_t>(static_cast<std::int32_t>(term)));
     }
     return sum;
 }

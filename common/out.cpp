@@ -10,17 +10,11 @@ namespace {
 bool g_debug = false;
 }
 
-void init() noexcept {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-}
+void init() noexcept { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
 
-void set_debug(bool on) noexcept {
-    g_debug = on;
-}
+void set_debug(bool on) noexcept { g_debug = on; }
 
-bool debugging() noexcept {
-    return g_debug;
-}
+bool debugging() noexcept { return g_debug; }
 
 void say(const char* fmt, ...) noexcept {
     va_list args;

@@ -56,9 +56,7 @@ constexpr bool is(const Header& h, Type t) noexcept {
     return h.type == static_cast<std::uint16_t>(t);
 }
 // A message without a body: the type, and a length field of 0.
-constexpr bool is_bare(const Header& h, Type t) noexcept {
-    return is(h, t) && h.length == 0;
-}
+constexpr bool is_bare(const Header& h, Type t) noexcept { return is(h, t) && h.length == 0; }
 
 // An 8-byte message of any type value (the fault builds send 12) with length field 0.
 constexpr void build_bare(std::span<std::uint8_t, kHeaderSize> out, std::uint16_t type) noexcept {
@@ -67,13 +65,15 @@ constexpr void build_bare(std::span<std::uint8_t, kHeaderSize> out, std::uint16_
 }
 
 // PASS_RESP: the password's characters without a terminating zero. The length field is the
-// password's own 16-bit length; at most 52 characters are copied, so nothing lands outside the field.
+// password's own 16-bit length; at most 52 characters are copied, so nothing lands outside the
+// field.
 constexpr void build_pass_resp(std::span<std::uint8_t, kPassRespSize> out, std::uint16_t length,
                                std::span<const std::uint8_t> password) noexcept {
     std::ranges::fill(out, 0);
     wire::store_be16(wire::at<kType>(out), static_cast<std::uint16_t>(Type::PASS_RESP));
     wire::store_be32(wire::at<kLength>(out), length);
-    std::copy_n(password.begin(), std::min(password.size(), kPassword.size), wire::at<kPassword>(out).begin());
+    std::copy_n(password.begin(), std::min(password.size(), kPassword.size),
+                wire::at<kPassword>(out).begin());
 }
 
 // DATA: the caller has already read up to 1000 file bytes into the data area of a zeroed buffer.
@@ -84,7 +84,8 @@ constexpr void stamp_data(std::span<std::uint8_t, kDataSize> out, std::uint32_t 
     wire::store_be32(wire::at<kPacketId>(out), packet_id);
 }
 
-constexpr void build_terminate(std::span<std::uint8_t, kTerminateSize> out, const Digest& digest) noexcept {
+constexpr void build_terminate(std::span<std::uint8_t, kTerminateSize> out,
+                               const Digest& digest) noexcept {
     std::ranges::fill(out, 0);
     wire::store_be16(wire::at<kType>(out), static_cast<std::uint16_t>(Type::TERMINATE));
     wire::store_be32(wire::at<kLength>(out), static_cast<std::uint32_t>(digest.size()));

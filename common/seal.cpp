@@ -22,8 +22,8 @@ void run_cbc(const std::uint8_t* in, std::uint8_t* out, std::size_t length,
     DES_cblock iv;
     std::memcpy(iv, kProtocolIv.data(), kProtocolIv.size());
     // The library does not write through its key schedule argument.
-    DES_ncbc_encrypt(in, out, static_cast<long>(length), const_cast<DES_key_schedule*>(&schedule.ks),
-                     &iv, direction);
+    DES_ncbc_encrypt(in, out, static_cast<long>(length),
+                     const_cast<DES_key_schedule*>(&schedule.ks), &iv, direction);
 }
 
 }  // namespace

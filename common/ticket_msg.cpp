@@ -29,7 +29,8 @@ std::optional<Id> make_id(const char* text) noexcept {
     return id;
 }
 
-void build_as_req(std::span<std::uint8_t, kAsReqSize> out, const Id& client, const Id& server) noexcept {
+void build_as_req(std::span<std::uint8_t, kAsReqSize> out, const Id& client,
+                  const Id& server) noexcept {
     std::ranges::fill(out, 0);
     put_type<kType>(out, static_cast<std::uint16_t>(Type::AS_REQ));
     put_id<kAsReqClientId>(out, client);
@@ -83,8 +84,10 @@ void build_authenticator(std::span<std::uint8_t, kAuthSize> out, const Id& clien
     wire::store_le32(wire::at<kAuthNonce>(out), nonce);
 }
 
-void build_ap_req(std::span<std::uint8_t, kApReqSize> out, std::span<const std::uint8_t, kBodySealedSize> body,
-                  std::span<const std::uint8_t, kAuthSize> authenticator, const seal::Schedule& session) noexcept {
+void build_ap_req(std::span<std::uint8_t, kApReqSize> out,
+                  std::span<const std::uint8_t, kBodySealedSize> body,
+                  std::span<const std::uint8_t, kAuthSize> authenticator,
+                  const seal::Schedule& session) noexcept {
     std::ranges::fill(out, 0);
     put_type<kType>(out, static_cast<std::uint16_t>(Type::AP_REQ));
     const auto length_bytes = wire::at<kBodyTicketLength>(body);
@@ -110,7 +113,8 @@ void build_ap_rep(std::span<std::uint8_t, kApRepSize> out, std::int32_t answer,
 
 void build_app_data_req(std::span<std::uint8_t, kInnerSize> inner) noexcept {
     std::ranges::fill(inner, 0);
-    wire::store_be16(wire::at<kInnerType>(inner), static_cast<std::uint16_t>(InnerType::APP_DATA_REQ));
+    wire::store_be16(wire::at<kInnerType>(inner),
+                     static_cast<std::uint16_t>(InnerType::APP_DATA_REQ));
 }
 
 void build_app_data(std::span<std::uint8_t, kInnerSize> inner, std::uint16_t packet_id,
@@ -125,12 +129,14 @@ void build_app_data(std::span<std::uint8_t, kInnerSize> inner, std::uint16_t pac
 
 void build_app_terminate(std::span<std::uint8_t, kInnerSize> inner, const Digest& digest) noexcept {
     std::ranges::fill(inner, 0);
-    wire::store_be16(wire::at<kInnerType>(inner), static_cast<std::uint16_t>(InnerType::APP_TERMINATE));
+    wire::store_be16(wire::at<kInnerType>(inner),
+                     static_cast<std::uint16_t>(InnerType::APP_TERMINATE));
     wire::store_be16(wire::at<kInnerDataLength>(inner), static_cast<std::uint16_t>(digest.size()));
     std::ranges::copy(digest, wire::at<kInnerDigest>(inner).begin());
 }
 
-void build_krb_prv(std::span<std::uint8_t, kPrvSize> out, std::span<const std::uint8_t, kInnerSize> inner,
+void build_krb_prv(std::span<std::uint8_t, kPrvSize> out,
+                   std::span<const std::uint8_t, kInnerSize> inner,
                    const seal::Schedule& session) noexcept {
     std::ranges::fill(wire::at<wire::Field{0, kPrvSealed.offset}>(out), 0);
     put_type<kType>(out, static_cast<std::uint16_t>(Type::KRB_PRV));
@@ -152,7 +158,8 @@ std::optional<ApReq> read_ap_req(RecvView rx) noexcept {
     return req;
 }
 
-void unseal_ticket(RecvView rx, const ApReq& req, const seal::Schedule& server_key, TicketArea& ticket) noexcept {
+void unseal_ticket(RecvView rx, const ApReq& req, const seal::Schedule& server_key,
+                   TicketArea& ticket) noexcept {
     ticket.fill(0);
     seal::unseal(wire::at<kApReqTicket>(rx), req.ticket_length, server_key, ticket);
 }
@@ -163,7 +170,8 @@ void unseal_authenticator(RecvView rx, const ApReq& req, const seal::Schedule& s
     seal::unseal(wire::at<kApReqAuth>(rx), req.auth_length, session, auth);
 }
 
-std::optional<std::int32_t> read_ap_rep_answer(RecvView rx, const seal::Schedule& session) noexcept {
+std::optional<std::int32_t> read_ap_rep_answer(RecvView rx,
+                                               const seal::Schedule& session) noexcept {
     const std::uint16_t length = wire::load_be16(wire::at<kApRepLength>(rx));
     if (length > kAnswerAreaSize) return std::nullopt;
     // One byte more than the area, always zero, ends the text where the unsealed bytes end.

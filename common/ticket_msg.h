@@ -142,7 +142,8 @@ std::optional<Id> make_id(const char* text) noexcept;
 
 // ---- Builders. Each zeroes its whole output area first, so every unnamed byte is zero. ----
 
-void build_as_req(std::span<std::uint8_t, kAsReqSize> out, const Id& client, const Id& server) noexcept;
+void build_as_req(std::span<std::uint8_t, kAsReqSize> out, const Id& client,
+                  const Id& server) noexcept;
 void build_as_err(std::span<std::uint8_t, kAsErrSize> out,
                   std::span<const std::uint8_t, kIdSize> client_field) noexcept;
 // From the server: all zero after the type. From the client: its command-line ID field.
@@ -155,16 +156,20 @@ struct TicketFacts {
     Id server;
     std::uint32_t timestamp;
 };
-// The whole AS_REP: the Ticket sealed with the server key inside the body sealed with the client key.
+// The whole AS_REP: the Ticket sealed with the server key inside the body sealed with the client
+// key.
 void build_as_rep(std::span<std::uint8_t, kAsRepSize> out, const TicketFacts& facts,
                   const seal::Schedule& server_key, const seal::Schedule& client_key) noexcept;
 
 void build_authenticator(std::span<std::uint8_t, kAuthSize> out, const Id& client,
                          const Address& addr, std::uint32_t nonce) noexcept;
 // The Ticket travels exactly as the body holds it: its length field copied as two raw bytes, and
-// as many sealed bytes as that field says. The caller has checked the field against kTicketSealedSize.
-void build_ap_req(std::span<std::uint8_t, kApReqSize> out, std::span<const std::uint8_t, kBodySealedSize> body,
-                  std::span<const std::uint8_t, kAuthSize> authenticator, const seal::Schedule& session) noexcept;
+// as many sealed bytes as that field says. The caller has checked the field against
+// kTicketSealedSize.
+void build_ap_req(std::span<std::uint8_t, kApReqSize> out,
+                  std::span<const std::uint8_t, kBodySealedSize> body,
+                  std::span<const std::uint8_t, kAuthSize> authenticator,
+                  const seal::Schedule& session) noexcept;
 
 // The nonce answer as "%d" text with its terminating zero; the length field follows the sealed
 // length rule (a ten-character answer announces 14 and fills 16 sealed bytes).
@@ -176,7 +181,8 @@ void build_app_data_req(std::span<std::uint8_t, kInnerSize> inner) noexcept;
 void build_app_data(std::span<std::uint8_t, kInnerSize> inner, std::uint16_t packet_id,
                     std::span<const std::uint8_t> chunk) noexcept;
 void build_app_terminate(std::span<std::uint8_t, kInnerSize> inner, const Digest& digest) noexcept;
-void build_krb_prv(std::span<std::uint8_t, kPrvSize> out, std::span<const std::uint8_t, kInnerSize> inner,
+void build_krb_prv(std::span<std::uint8_t, kPrvSize> out,
+                   std::span<const std::uint8_t, kInnerSize> inner,
                    const seal::Schedule& session) noexcept;
 
 // ---- Decoders: pure functions of the zeroed receive area. ----
@@ -193,7 +199,8 @@ struct ApReq {
 std::optional<ApReq> read_ap_req(RecvView rx) noexcept;
 // Unseals the Ticket (server key) and the Authenticator (session key) of a checked AP_REQ into
 // zeroed areas. The Authenticator is always taken from offset 110, whatever the ticket length.
-void unseal_ticket(RecvView rx, const ApReq& req, const seal::Schedule& server_key, TicketArea& ticket) noexcept;
+void unseal_ticket(RecvView rx, const ApReq& req, const seal::Schedule& server_key,
+                   TicketArea& ticket) noexcept;
 void unseal_authenticator(RecvView rx, const ApReq& req, const seal::Schedule& session,
                           AuthArea& auth) noexcept;
 
@@ -212,7 +219,8 @@ struct InnerView {
     std::uint16_t packet_id;
 };
 constexpr InnerView read_inner(const Inner& inner) noexcept {
-    return {wire::load_be16(wire::at<kInnerType>(inner)), wire::load_be16(wire::at<kInnerDataLength>(inner)),
+    return {wire::load_be16(wire::at<kInnerType>(inner)),
+            wire::load_be16(wire::at<kInnerDataLength>(inner)),
             wire::load_be16(wire::at<kInnerPid>(inner))};
 }
 

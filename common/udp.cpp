@@ -45,7 +45,8 @@ int raise_receive_buffer(const UdpSocket& sock, int bytes) noexcept {
     return granted;
 }
 
-bool send_to(const UdpSocket& sock, std::span<const std::uint8_t> bytes, const sockaddr_in& to) noexcept {
+bool send_to(const UdpSocket& sock, std::span<const std::uint8_t> bytes,
+             const sockaddr_in& to) noexcept {
     const ssize_t n = ::sendto(sock.fd(), bytes.data(), bytes.size(), 0,
                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return n >= 0 && static_cast<std::size_t>(n) == bytes.size();
@@ -53,8 +54,9 @@ bool send_to(const UdpSocket& sock, std::span<const std::uint8_t> bytes, const s
 
 bool receive(const UdpSocket& sock, std::span<std::uint8_t> area, sockaddr_in* from) noexcept {
     socklen_t len = sizeof(sockaddr_in);
-    const ssize_t n = ::recvfrom(sock.fd(), area.data(), area.size(), 0,
-                                 reinterpret_cast<sockaddr*>(from), from != nullptr ? &len : nullptr);
+    const ssize_t n =
+        ::recvfrom(sock.fd(), area.data(), area.size(), 0, reinterpret_cast<sockaddr*>(from),
+                   from != nullptr ? &len : nullptr);
     return n >= 0;
 }
 
@@ -65,7 +67,8 @@ std::optional<sockaddr_in> resolve(const char* name, std::uint16_t port) noexcep
         return std::nullopt;
     }
     char text[16] = {};
-    if (::inet_ntop(AF_INET, host->h_addr_list[0], text, sizeof text) == nullptr) return std::nullopt;
+    if (::inet_ntop(AF_INET, host->h_addr_list[0], text, sizeof text) == nullptr)
+        return std::nullopt;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

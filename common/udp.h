@@ -36,11 +36,13 @@ bool bind_any(const UdpSocket& sock, std::uint16_t port) noexcept;
 int raise_receive_buffer(const UdpSocket& sock, int bytes = 64 << 20) noexcept;
 
 // Sends all of bytes in one datagram; false unless the whole datagram went out.
-bool send_to(const UdpSocket& sock, std::span<const std::uint8_t> bytes, const sockaddr_in& to) noexcept;
+bool send_to(const UdpSocket& sock, std::span<const std::uint8_t> bytes,
+             const sockaddr_in& to) noexcept;
 
 // Receives one datagram into area (the caller zeroed it), cut to the area's size; records the
 // sender when from is given. false when the receive call fails.
-bool receive(const UdpSocket& sock, std::span<std::uint8_t> area, sockaddr_in* from = nullptr) noexcept;
+bool receive(const UdpSocket& sock, std::span<std::uint8_t> area,
+             sockaddr_in* from = nullptr) noexcept;
 
 // The endpoint of a host name or dotted address and a port: the first IPv4 address of the name,
 // written as dotted text and read back, as every client has always done. nullopt when the name

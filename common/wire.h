@@ -2,10 +2,10 @@
 // Byte-level access to datagram areas. Every layout is a set of Field constants; the loads and
 // stores below name the byte order at every use, so no host integer is ever copied onto the wire.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <array>
 #include <span>
 
 namespace wire {

@@ -29,7 +29,8 @@ gatekeep::Settings parse_args_or_exit(int argc, char** argv) {
     const gatekeep::ParsedArgs parsed = gatekeep::parse_args(argc, argv);
     if (parsed.settings) return *parsed.settings;
     if (parsed.error == gatekeep::ArgsError::usage) {
-        out::say("usage: gatekeep <gatekeeperport> <clientID> <clientkey> <serverID> <serverkey>\n");
+        out::say(
+            "usage: gatekeep <gatekeeperport> <clientID> <clientkey> <serverID> <serverkey>\n");
         out::quit();
     }
     out::set_debug(parsed.debug);
@@ -56,7 +57,8 @@ Keys check_keys_or_fail(const gatekeep::Settings& s) {
 }
 
 void seed_generator() {
-    seal::seed_random(std::span(reinterpret_cast<const std::uint8_t*>(kSeedText), sizeof kSeedText));
+    seal::seed_random(
+        std::span(reinterpret_cast<const std::uint8_t*>(kSeedText), sizeof kSeedText));
 }
 
 void await_as_req(const udp::UdpSocket& sock, ticket::RecvArea& rx, sockaddr_in& peer) {
@@ -65,8 +67,8 @@ void await_as_req(const udp::UdpSocket& sock, ticket::RecvArea& rx, sockaddr_in&
 }
 
 // Anything but an AS_REQ ends the server silently; wrong IDs are answered with AS_ERR first.
-void check_ids_or_refuse(const udp::UdpSocket& sock, const ticket::RecvArea& rx, const sockaddr_in& peer,
-                         const gatekeep::Settings& s) {
+void check_ids_or_refuse(const udp::UdpSocket& sock, const ticket::RecvArea& rx,
+                         const sockaddr_in& peer, const gatekeep::Settings& s) {
     const gatekeep::Request request = gatekeep::classify(rx, s.client, s.server);
     if (request == gatekeep::Request::not_as_req) {
         out::debug("First packet is not AS_REQ\n");
@@ -110,7 +112,8 @@ void send_as_rep(const udp::UdpSocket& sock, const sockaddr_in& peer, const gate
     ticket::TicketFacts facts{session_key, s.client, {}, s.server, 0};
     static_assert(sizeof peer.sin_addr.s_addr == 4);
     std::memcpy(facts.client_addr.data(), &peer.sin_addr.s_addr, 4);  // network order, as received
-    out::debug("client ip address in network byte order  = %u\n", wire::load_host32(facts.client_addr));
+    out::debug("client ip address in network byte order  = %u\n",
+               wire::load_host32(facts.client_addr));
     const auto now = static_cast<std::uint32_t>(std::time(nullptr));
     out::debug("timestamp before substracting %d seconds = %u\n", s.back_dating, now);
     facts.timestamp = gatekeep::issue_timestamp(now, s.back_dating);

@@ -9,9 +9,7 @@
 namespace gatekeep {
 
 namespace {
-bool same(const char* a, const char* b) noexcept {
-    return std::strcmp(a, b) == 0;
-}
+bool same(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }
 }  // namespace
 
 ParsedArgs parse_args(int argc, const char* const* argv) noexcept {

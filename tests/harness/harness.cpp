@@ -164,7 +164,8 @@ bool Program::wait_output(const std::string& text, std::chrono::milliseconds lim
     }
 }
 
-Finished run(const std::string& path, std::vector<std::string> args, std::chrono::milliseconds limit) {
+Finished run(const std::string& path, std::vector<std::string> args,
+             std::chrono::milliseconds limit) {
     Program p(path, std::move(args));
     Finished f;
     f.status = p.wait_exit(limit);
@@ -204,21 +205,17 @@ void Peer::send(const Bytes& datagram, std::uint16_t to_port) {
     check(n == static_cast<ssize_t>(datagram.size()), "sendto");
 }
 
-void Peer::reply(const Bytes& datagram) {
-    send(datagram, last_from_port());
-}
+void Peer::reply(const Bytes& datagram) { send(datagram, last_from_port()); }
 
-std::optional<Bytes> Peer::receive() {
-    return receive(timeout_);
-}
+std::optional<Bytes> Peer::receive() { return receive(timeout_); }
 
 std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
     Bytes buf(65536);
     socklen_t len = sizeof last_from_;
-    const ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&last_from_), &len);
+    const ssize_t n =
+        ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&last_from_), &len);
     if (n < 0) return std::nullopt;
     buf.resize(static_cast<std::size_t>(n));
     return buf;
@@ -253,9 +250,7 @@ Bytes le32(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
-Bytes zeros(std::size_t n) {
-    return Bytes(n, 0);
-}
+Bytes zeros(std::size_t n) { return Bytes(n, 0); }
 
 std::string hex(const Bytes& b) {
     std::string s;
@@ -281,7 +276,8 @@ TempDir::~TempDir() {
 std::string TempDir::write(const std::string& name, const Bytes& content) const {
     const std::string p = file(name);
     std::ofstream f(p, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    f.write(reinterpret_cast<const char*>(content.data()),
+            static_cast<std::streamsize>(content.size()));
     return p;
 }
 

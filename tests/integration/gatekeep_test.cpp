@@ -85,13 +85,14 @@ TEST(GatekeepExchange, AnswersEachAsReqWithAFreshlySealedAsRep) {
         EXPECT_LE(ts, after);
         // The body: key, server ID, timestamp, lifetime 3600, zero, ticket length 104, zero.
         EXPECT_EQ(Bytes(body.begin() + 8, body.begin() + 48), harness::text_field("files", 40));
-        EXPECT_EQ(Bytes(body.begin() + 52, body.begin() + 60), harness::bytes({0x0e, 0x10, 0, 0, 0, 104, 0, 0}));
+        EXPECT_EQ(Bytes(body.begin() + 52, body.begin() + 60),
+                  harness::bytes({0x0e, 0x10, 0, 0, 0, 104, 0, 0}));
         EXPECT_EQ(Bytes(body.begin() + 164, body.end()), harness::zeros(4));
         // The Ticket: the same key, client ID, the AS_REQ's source address, server ID, same time.
-        const Bytes expected_ticket = harness::concat(
-            {key, harness::text_field("alice", 40), harness::bytes({127, 0, 0, 1}),
-             harness::text_field("files", 40), harness::le32(ts), harness::bytes({0x0e, 0x10, 0, 0}),
-             harness::zeros(4)});
+        const Bytes expected_ticket =
+            harness::concat({key, harness::text_field("alice", 40), harness::bytes({127, 0, 0, 1}),
+                             harness::text_field("files", 40), harness::le32(ts),
+                             harness::bytes({0x0e, 0x10, 0, 0}), harness::zeros(4)});
         EXPECT_EQ(harness::hex(tk), harness::hex(expected_ticket));
         seal::Schedule s;
         EXPECT_EQ(seal::make_schedule(std::span<const std::uint8_t, 8>(key.data(), 8), s), 0);
@@ -121,11 +122,11 @@ TEST(GatekeepExchange, DebugLinesNarrateEveryStep) {
         std::snprintf(b, sizeof b, "%x", u.body[static_cast<std::size_t>(i)]);
         key_hex += b;
     }
-    const std::string expected = "AS_REQ received\nClient and Server IDs correct\nSession key generated:\t" +
-                                 key_hex + "\nclient ip address in network byte order  = 16777343\n" +
-                                 "timestamp before substracting 7200 seconds = " + std::to_string(ts + 7200) +
-                                 "\ntimestamp for session key = " + std::to_string(ts) +
-                                 "\nSending AS_REP message\nOK\n";
+    const std::string expected =
+        "AS_REQ received\nClient and Server IDs correct\nSession key generated:\t" + key_hex +
+        "\nclient ip address in network byte order  = 16777343\n" +
+        "timestamp before substracting 7200 seconds = " + std::to_string(ts + 7200) +
+        "\ntimestamp for session key = " + std::to_string(ts) + "\nSending AS_REP message\nOK\n";
     EXPECT_EQ(gk.program.output(), expected);
 }
 
@@ -139,12 +140,14 @@ TEST(GatekeepRefusal, WrongServerIdGetsAsErrWithTheReceivedClientField) {
         ASSERT_TRUE(err);
         EXPECT_EQ(*err, harness::concat({harness::be16(3), harness::text_field("alice", 40)}));
         EXPECT_EQ(gk.program.wait_exit(), 0);
-        EXPECT_EQ(gk.program.output(),
-                  debug ? "AS_REQ received\n"
-                          "Client or server info is wrong. Im receiving client = alice and server = other\n"
-                          "But Im expecting client = alice and server = files\n"
-                          "Sending AS_ERR back to client\nABORT\n"
-                        : "ABORT\n");
+        EXPECT_EQ(
+            gk.program.output(),
+            debug
+                ? "AS_REQ received\n"
+                  "Client or server info is wrong. Im receiving client = alice and server = other\n"
+                  "But Im expecting client = alice and server = files\n"
+                  "Sending AS_ERR back to client\nABORT\n"
+                : "ABORT\n");
     }
 }
 
@@ -169,7 +172,8 @@ TEST(GatekeepRefusal, OtherTypesEndItWithoutReply) {
     client.send(harness::concat({harness::be16(5), harness::zeros(22)}), gk.port);
     EXPECT_FALSE(client.receive(300ms));
     EXPECT_EQ(gk.program.wait_exit(), 0);
-    EXPECT_EQ(gk.program.output(), "First packet is not AS_REQ\nI'm receiving packet type = 5\nABORT\n");
+    EXPECT_EQ(gk.program.output(),
+              "First packet is not AS_REQ\nI'm receiving packet type = 5\nABORT\n");
 }
 
 TEST(GatekeepRefusal, ShortAsReqReadsMissingBytesAsZero) {
@@ -191,39 +195,45 @@ TEST(GatekeepRefusal, ShortAsReqReadsMissingBytesAsZero) {
 }
 
 TEST(GatekeepStartup, CommandLineRules) {
-    const std::string usage = "usage: gatekeep <gatekeeperport> <clientID> <clientkey> <serverID> <serverkey>\n";
+    const std::string usage =
+        "usage: gatekeep <gatekeeperport> <clientID> <clientkey> <serverID> <serverkey>\n";
     auto r = harness::run(GATEKEEP_BIN, {"1", "a", kClientKey, "b"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, usage);
-    r = harness::run(GATEKEEP_BIN, {"1", "a", kClientKey, "b", kServerKey, "-DDEBUG", "-T1", "2", "x"});
+    r = harness::run(GATEKEEP_BIN,
+                     {"1", "a", kClientKey, "b", kServerKey, "-DDEBUG", "-T1", "2", "x"});
     EXPECT_EQ(r.output, usage);
     // Keys: the server key is checked first; each failure has its own line.
     const std::string port = std::to_string(harness::free_udp_port());
-    r = harness::run(GATEKEEP_BIN, {port, "a", "0000000000000000", "b", "0000000000000000", "-DDEBUG"});
+    r = harness::run(GATEKEEP_BIN,
+                     {port, "a", "0000000000000000", "b", "0000000000000000", "-DDEBUG"});
     EXPECT_EQ(r.output, "Incorrect predefined server key \nABORT\n");
-    r = harness::run(GATEKEEP_BIN, {port, "a", "0101010101010101", "b", kServerKey, "-DDEBUG"});  // weak
+    r = harness::run(GATEKEEP_BIN,
+                     {port, "a", "0101010101010101", "b", kServerKey, "-DDEBUG"});  // weak
     EXPECT_EQ(r.output, "Incorrect predefined client key \nABORT\n");
-    r = harness::run(GATEKEEP_BIN, {port, "a", "0123", "b", kServerKey});  // short: missing digits are 0
+    r = harness::run(GATEKEEP_BIN,
+                     {port, "a", "0123", "b", kServerKey});  // short: missing digits are 0
     EXPECT_EQ(r.output, "ABORT\n");
     // An ID of 40 characters has no room for its terminating zero: refused at start-up.
-    r = harness::run(GATEKEEP_BIN, {port, std::string(40, 'c'), kClientKey, "b", kServerKey, "-DDEBUG"});
+    r = harness::run(GATEKEEP_BIN,
+                     {port, std::string(40, 'c'), kClientKey, "b", kServerKey, "-DDEBUG"});
     EXPECT_EQ(r.output, "client ID and server ID must be shorter than 40 characters\nABORT\n");
     EXPECT_EQ(r.status, 0);
 }
 
 TEST(GatekeepStartup, PortAlreadyTakenIsABindError) {
     harness::Peer holder;
-    const auto r = harness::run(GATEKEEP_BIN, {std::to_string(holder.port()), "a", kClientKey, "b",
-                                               kServerKey, "-DDEBUG"});
+    const auto r = harness::run(
+        GATEKEEP_BIN, {std::to_string(holder.port()), "a", kClientKey, "b", kServerKey, "-DDEBUG"});
     EXPECT_EQ(r.output, "Error binding to socket\nABORT\n");
 }
 
 TEST(GatekeepStartup, OptionalWordsCountByPosition) {
     // 7 words: "-T1" at 7 reads its own text as the hours, which is 0. 8 words: -T1 2 -DDEBUG
     // reads the hours from "-DDEBUG" (0) and leaves debugging off.
-    for (const auto& extra : {std::vector<std::string>{"x", "-T1"},
-                              std::vector<std::string>{"-T1", "2", "-DDEBUG"},
-                              std::vector<std::string>{"-DDEBUG", "-T2", "5"}}) {
+    for (const auto& extra :
+         {std::vector<std::string>{"x", "-T1"}, std::vector<std::string>{"-T1", "2", "-DDEBUG"},
+          std::vector<std::string>{"-DDEBUG", "-T2", "5"}}) {
         Gatekeep gk(extra);
         gk.ready();
         harness::Peer client;
@@ -284,7 +294,8 @@ TEST(GatekeepHostile, AnySizeAndContentEndsItCleanly) {
     client.send(random, gk.port);
     const auto err = client.receive();
     ASSERT_TRUE(err);
-    EXPECT_EQ(*err, harness::concat({harness::be16(3), Bytes(random.begin() + 2, random.begin() + 42)}));
+    EXPECT_EQ(*err,
+              harness::concat({harness::be16(3), Bytes(random.begin() + 2, random.begin() + 42)}));
     EXPECT_EQ(gk.program.wait_exit(), 0);
 }
 

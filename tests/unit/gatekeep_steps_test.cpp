@@ -5,7 +5,8 @@
 namespace {
 
 TEST(GatekeepArgs, OptionalWordsByCountAndPosition) {
-    const char* five[] = {"gatekeep", "9000", "alice", "0123456789abcdef", "files", "fedcba9876543210"};
+    const char* five[] = {"gatekeep",         "9000",  "alice",
+                          "0123456789abcdef", "files", "fedcba9876543210"};
     auto p = gatekeep::parse_args(6, five);
     ASSERT_TRUE(p.settings);
     EXPECT_EQ(p.settings->port, 9000);
