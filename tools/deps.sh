@@ -1,0 +1,43 @@
+# Sourced by the project's scripts: makes sure the build dependencies are installed.
+# As root it installs what is missing with apt-get; otherwise it prints the exact command and stops.
+
+DEPS_BUILD=(cmake ninja-build g++ libssl-dev openssl libgtest-dev libgmock-dev)
+DEPS_FUZZ=(clang-14 libclang-rt-14-dev)
+
+ensure_deps() {
+    local wanted=("$@") missing=()
+    for pkg in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+    else
+        echo "Missing packages. Install them with:"
+        echo "  sudo apt-get install -y ${missing[*]}"
+        exit 1
+    fi
+}
+
+# Waits until some socket is bound to the UDP port (read from /proc/net/udp); 5 s at most.
+wait_udp_bound() {
+    local hex
+    hex=$(printf ':%04X' "$1")
+    for _ in $(seq 1 500); do
+        awk 'NR > 1 { print $2 }' /proc/net/udp | grep -q "${hex}\$" && return 0
+        sleep 0.01
+    done
+    return 1
+}
+
+# A UDP port that nothing on this machine is bound to at the moment.
+free_udp_port() {
+    local port hex
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        hex=$(printf ':%04X' "$port")
+        awk 'NR > 1 { print $2 }' /proc/net/udp | grep -q "${hex}\$" || { echo "$port"; return; }
+    done
+}

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test: unit, integration (the real programs played over
+# 127.0.0.1) and the corpus replays, once in the optimised build with warnings as errors and
+# once under AddressSanitizer and UndefinedBehaviorSanitizer.
+#   bash tools/test.sh            # both builds
+#   PRESETS=ci bash tools/test.sh # one of them
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+ensure_deps "${DEPS_BUILD[@]}"
+
+for preset in ${PRESETS:-ci asan}; do
+    echo "=== ${preset}: build"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    echo "=== ${preset}: tests"
+    ctest --preset "$preset"
+done
