@@ -1,0 +1,52 @@
+# Fuzz targets: one per function that decides what a received datagram means. The fuzz build
+# (BUILD_FUZZERS, clang) links each with libFuzzer into build/<preset>/fuzzers/; ordinary builds
+# link the same source with a replay main and replay its committed corpus as the ctest case
+# fuzz_replay.<target>. This file is also included on its own by the fuzz build, which skips the
+# rest of the tests, so every path here starts from the project's source folder.
+
+set(FUZZ_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz)
+
+# add_fuzz_target(<function> [LIBS <libraries>])
+# Sources tests/fuzz/<function>.cpp. Skipped while one of its libraries does not exist yet.
+function(add_fuzz_target name)
+    cmake_parse_arguments(F "" "" "LIBS" ${ARGN})
+    foreach(lib IN LISTS F_LIBS)
+        if(NOT TARGET ${lib})
+            return()
+        endif()
+    endforeach()
+    set(src ${FUZZ_DIR}/${name}.cpp)
+    if(BUILD_FUZZERS)
+        add_executable(fuzz_${name} ${src})
+        target_include_directories(fuzz_${name} PRIVATE ${FUZZ_DIR})
+        target_link_libraries(fuzz_${name} PRIVATE common project_warnings ${F_LIBS})
+        target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+        set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
+    endif()
+    if(BUILD_TESTING)
+        add_executable(replay_${name} ${src} ${FUZZ_DIR}/replay_main.cpp)
+        target_include_directories(replay_${name} PRIVATE ${FUZZ_DIR})
+        target_link_libraries(replay_${name} PRIVATE common project_warnings ${F_LIBS})
+        set_target_properties(replay_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+        add_test(NAME fuzz_replay.${name} COMMAND replay_${name} ${FUZZ_DIR}/corpus/${name})
+        set_tests_properties(fuzz_replay.${name} PROPERTIES TIMEOUT 60)
+    endif()
+endfunction()
+
+# The shared decoders.
+add_fuzz_target(unseal_as_rep_body)
+add_fuzz_target(read_ap_req)
+add_fuzz_target(read_ap_rep_answer)
+add_fuzz_target(unseal_krb_prv)
+add_fuzz_target(decode_pass_resp)
+add_fuzz_target(read_data)
+# Each program's decisions.
+add_fuzz_target(gatekeep_classify LIBS gatekeep_steps)
+
+if(BUILD_TESTING)
+    # Rewrites the seed corpora: fuzz_make_corpus tests/fuzz/corpus
+    add_executable(fuzz_make_corpus ${FUZZ_DIR}/make_corpus.cpp)
+    target_include_directories(fuzz_make_corpus PRIVATE ${FUZZ_DIR})
+    target_link_libraries(fuzz_make_corpus PRIVATE common project_warnings)
+    set_target_properties(fuzz_make_corpus PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endif()

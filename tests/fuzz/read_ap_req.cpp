@@ -1,0 +1,37 @@
+// The AP_REQ's length fields, then the Ticket (server key) and the Authenticator (the Ticket's
+// session key), read raw and with both sealed regions sealed first.
+
+#include "fuzz_support.h"
+#include "ticket_msg.h"
+
+namespace {
+
+void decide(const ticket::RecvArea& rx, const seal::Schedule& server_key) {
+    const auto req = ticket::read_ap_req(rx);
+    if (!req) return;
+    ticket::TicketArea tk{};
+    ticket::unseal_ticket(rx, *req, server_key, tk);
+    seal::Schedule session;
+    if (seal::make_schedule(wire::at<ticket::kTkSessionKey>(tk), session) != 0) return;
+    ticket::AuthArea auth{};
+    ticket::unseal_authenticator(rx, *req, session, auth);
+    fuzz::consume(auth);
+    fuzz::consume(tk);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const seal::Schedule server_key = fuzz::schedule(fuzz::kServerKey);
+    auto rx = fuzz::receive_area<ticket::kRecvSize>(data, size);
+    decide(rx, server_key);
+    // The plain Ticket names the session key that the plain Authenticator is sealed with.
+    seal::Schedule session;
+    const bool key_ok =
+        seal::make_schedule(wire::at<wire::Field{ticket::kApReqTicket.offset, 8}>(rx), session) ==
+        0;
+    fuzz::seal_in_place<ticket::kApReqTicket>(rx, server_key);
+    if (key_ok) fuzz::seal_in_place<ticket::kApReqAuth>(rx, session);
+    decide(rx, server_key);
+    return 0;
+}
