@@ -1,0 +1,104 @@
+// Test peer: a password client without any fault, for end-to-end runs with the lockbox builds
+// and for the demo. It opens with JOIN_REQ (type 1), offers the three passwords in order, writes
+// the file and checks every packet id and the digest, printing latchkey's failure lines with
+// -DDEBUG, so a run shows which check caught a server's fault. Not a deliverable; written apart
+// from latchkey so that the two check each other.
+//
+//   pass-peer-client <servername> <serverport> <pwd1> <pwd2> <pwd3> <outfile> [-DDEBUG]
+
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "helpers.h"
+#include "out.h"
+#include "pass_msg.h"
+#include "udp.h"
+
+namespace {
+
+pass::Header receive(const udp::UdpSocket& sock, pass::RecvArea& rx) {
+    rx.fill(0);
+    if (!udp::receive(sock, rx)) out::fail("error receiving packet\n");
+    return pass::read_header(rx);
+}
+
+void send(const udp::UdpSocket& sock, std::span<const std::uint8_t> bytes, const sockaddr_in& to) {
+    if (!udp::send_to(sock, bytes, to)) out::fail("Error - packet size too long\n");
+}
+
+void exchange_passwords(const udp::UdpSocket& sock, const sockaddr_in& server, pass::RecvArea& rx,
+                        char** passwords) {
+    std::array<std::uint8_t, pass::kHeaderSize> join;
+    pass::build_bare(join, static_cast<std::uint16_t>(pass::Type::JOIN_REQ));
+    send(sock, join, server);
+    pass::Header h = receive(sock, rx);
+    if (!pass::is_bare(h, pass::Type::PASS_REQ)) out::fail("no PASS_REQ arrived\n");
+    for (int i = 0; pass::is(h, pass::Type::PASS_REQ); ++i) {
+        if (i == 3) out::fail("no PASS_ACCEPT arrived\n");
+        out::debug("PASS_REQ received\n");
+        const std::size_t n = std::min(std::strlen(passwords[i]), pass::kPassword.size);
+        std::array<std::uint8_t, pass::kPassRespSize> resp;
+        pass::build_pass_resp(resp, static_cast<std::uint16_t>(n),
+                              std::span(reinterpret_cast<const std::uint8_t*>(passwords[i]), n));
+        send(sock, resp, server);
+        h = receive(sock, rx);
+    }
+    if (pass::is_bare(h, pass::Type::PASS_REJECT)) {
+        out::fail("Please restart session and introduce the correct password\n");
+    }
+    if (!pass::is_bare(h, pass::Type::PASS_ACCEPT)) out::fail("no PASS_ACCEPT arrived\n");
+    out::debug("PASS_ACCEPT received\n");
+}
+
+// Leaves the TERMINATE in rx.
+void receive_file(const udp::UdpSocket& sock, pass::RecvArea& rx, std::FILE* f) {
+    pass::Header h = receive(sock, rx);
+    if (!pass::is(h, pass::Type::DATA)) out::fail("Expecting DATA\n");
+    for (std::uint32_t expected = 1; !pass::is(h, pass::Type::TERMINATE); ++expected) {
+        if (!pass::is(h, pass::Type::DATA)) out::fail("Expecting TERMINATE\n");
+        const pass::Data d = pass::read_data(rx);
+        if (d.packet_id != expected || d.length > d.data.size()) out::fail("transmission error\n");
+        if (std::fwrite(d.data.data(), 1, d.length, f) != d.length)
+            out::fail("error writing file\n");
+        h = receive(sock, rx);
+    }
+    out::debug("TERMINATE received\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    out::init();
+    if (argc < 7 || argc > 8) {
+        out::say(
+            "usage: pass-peer-client <servername> <serverport> <pwd1> <pwd2> <pwd3> <outfile> "
+            "[-DDEBUG]\n");
+        out::quit();
+    }
+    out::set_debug(argc == 8 && std::strcmp(argv[7], "-DDEBUG") == 0);
+    const auto server = udp::resolve(argv[1], common::to_num(argv[2]));
+    if (!server) out::fail("wrong server name\n");
+    const udp::UdpSocket sock = udp::open_socket();
+    if (!sock.valid()) out::fail("Error while opening socket\n");
+    udp::raise_receive_buffer(sock);
+    pass::RecvArea rx{};
+    exchange_passwords(sock, *server, rx, argv + 3);
+    std::FILE* f = std::fopen(argv[6], "wb");
+    if (f == nullptr) out::fail("error opening output file\n");
+    static char buffer[1 << 20];
+    std::setvbuf(f, buffer, _IOFBF, sizeof buffer);
+    receive_file(sock, rx, f);
+    std::fclose(f);
+    pass::Digest digest{};
+    common::mysha1(argv[6], digest);
+    const pass::Header h = pass::read_header(rx);
+    if (h.length != digest.size() || !std::ranges::equal(wire::at<pass::kDigest>(rx), digest)) {
+        out::fail("incorrect checksum\n");
+    }
+    out::debug("checksum correct\n");
+    out::say("OK\n");
+}
