@@ -1,0 +1,118 @@
+#pragma once
+// Test-side peers of the ticket protocol: sealed Tickets, Authenticators, AP_REQs, AP_REPs and
+// KRB_PRV envelopes built from plain bytes, and their opening, for the scripted gatekeep and
+// server and the scripted client of the integration tests.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "harness.h"
+#include "seal.h"
+#include "ticket_msg.h"
+
+namespace peers {
+
+using harness::Bytes;
+
+inline constexpr const char* kClientKey = "0123456789abcdef";  // odd parity in every byte
+inline constexpr const char* kServerKey = "fedcba9876543210";
+inline const Bytes kClientKeyBytes =
+    harness::bytes({0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef});
+inline const Bytes kServerKeyBytes =
+    harness::bytes({0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10});
+inline const Bytes kSessionKey = harness::bytes({0x13, 0x34, 0x57, 0x79, 0x9b, 0xbc, 0xdf, 0xf1});
+inline const Bytes kLoopback = harness::bytes({127, 0, 0, 1});
+
+inline std::uint32_t now() { return static_cast<std::uint32_t>(std::time(nullptr)); }
+
+inline seal::Schedule schedule(const Bytes& key) {
+    seal::Schedule s;
+    EXPECT_EQ(seal::make_schedule(std::span<const std::uint8_t, 8>(key.data(), 8), s), 0);
+    return s;
+}
+
+inline Bytes seal_bytes(const Bytes& plain, std::size_t length, const Bytes& key) {
+    Bytes out(seal::rounded(length));
+    EXPECT_TRUE(seal::seal(plain, length, schedule(key), out));
+    return out;
+}
+
+inline ticket::RecvArea area(const Bytes& datagram) {
+    ticket::RecvArea rx{};
+    std::copy_n(datagram.begin(), std::min(datagram.size(), rx.size()), rx.begin());
+    return rx;
+}
+
+struct TicketPlain {
+    Bytes session_key = kSessionKey;
+    std::string client = "alice";
+    Bytes address = kLoopback;
+    std::string server = "files";
+    std::uint32_t timestamp = now();
+    std::uint16_t lifetime = 3600;
+};
+// The 100 plain bytes sealed with the server key: 104 bytes.
+inline Bytes sealed_ticket(const TicketPlain& t, const Bytes& server_key = kServerKeyBytes) {
+    const Bytes plain =
+        harness::concat({t.session_key, harness::text_field(t.client, 40), t.address,
+                         harness::text_field(t.server, 40), harness::le32(t.timestamp),
+                         harness::be16(t.lifetime), harness::zeros(2)});
+    return seal_bytes(plain, 100, server_key);
+}
+
+inline Bytes authenticator(const std::string& client, const Bytes& address, std::uint32_t nonce) {
+    return harness::concat({harness::text_field(client, 40), address, harness::le32(nonce)});
+}
+
+// An AP_REQ whose length fields may be set apart from what it carries.
+inline Bytes ap_req(const Bytes& ticket104, const Bytes& auth_plain,
+                    std::uint16_t ticket_length = 104, std::uint16_t auth_length = 48,
+                    const Bytes& session_key = kSessionKey) {
+    return harness::concat({harness::be16(4), harness::be16(ticket_length),
+                            harness::be16(auth_length), ticket104,
+                            seal_bytes(auth_plain, 48, session_key)});
+}
+
+inline Bytes inner(std::uint16_t type, std::uint16_t data_length, std::uint16_t pid,
+                   const Bytes& data) {
+    Bytes in = harness::concat(
+        {harness::be16(type), harness::be16(data_length), harness::be16(pid), data});
+    in.resize(ticket::kInnerSize, 0);
+    return in;
+}
+
+inline Bytes krb_prv(const Bytes& inner978, std::uint16_t length_field = 978,
+                     const Bytes& session_key = kSessionKey) {
+    return harness::concat(
+        {harness::be16(7), harness::be16(length_field), seal_bytes(inner978, 978, session_key)});
+}
+
+inline Bytes app_data(std::uint16_t pid, const Bytes& data) {
+    return krb_prv(inner(15, static_cast<std::uint16_t>(data.size()), pid, data));
+}
+
+inline Bytes app_terminate(const Bytes& digest20) { return krb_prv(inner(16, 20, 0, digest20)); }
+
+// The inner message of a received KRB_PRV (checked to be 988 bytes with length field 978).
+inline Bytes open_krb_prv(const Bytes& datagram, const Bytes& session_key = kSessionKey) {
+    EXPECT_EQ(datagram.size(), ticket::kPrvSize);
+    EXPECT_EQ(Bytes(datagram.begin(), datagram.begin() + 4), harness::bytes({0, 7, 0x03, 0xd2}));
+    ticket::Inner in{};
+    EXPECT_TRUE(ticket::unseal_krb_prv(area(datagram), schedule(session_key), in));
+    return Bytes(in.begin(), in.end());
+}
+
+inline std::uint16_t be16_at(const Bytes& b, std::size_t offset) {
+    return static_cast<std::uint16_t>(b[offset] << 8 | b[offset + 1]);
+}
+
+inline Bytes slice(const Bytes& b, std::size_t offset, std::size_t n) {
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(offset),
+                 b.begin() + static_cast<std::ptrdiff_t>(offset + n));
+}
+
+}  // namespace peers
