@@ -23,6 +23,15 @@ inline constexpr seal::Key kSessionKey{0x13, 0x34, 0x57, 0x79, 0x9b, 0xbc, 0xdf,
 inline constexpr char kClientId[] = "alice";
 inline constexpr char kServerId[] = "files";
 
+// Time in the targets: the seeds' Tickets and bodies are issued at kTimestamp, their
+// Authenticators carry kNonce, and the targets judge them at kNow, within the lifetime.
+inline constexpr std::uint32_t kTimestamp = 1'700'000'000;
+inline constexpr std::uint32_t kNonce = kTimestamp + 5;
+inline constexpr std::uint32_t kNow = kTimestamp + 10;
+
+// The password the lockbox targets are configured with, and the ones latchkey offers.
+inline constexpr char kPassword[] = "secret";
+
 inline seal::Schedule schedule(const seal::Key& key) noexcept {
     seal::Schedule s;
     seal::make_schedule(key, s);

@@ -27,7 +27,8 @@ Bytes bytes_of(const std::array<std::uint8_t, N>& a) {
 const ticket::Id kClient = *ticket::make_id(fuzz::kClientId);
 const ticket::Id kServer = *ticket::make_id(fuzz::kServerId);
 const ticket::Address kAddr{127, 0, 0, 1};
-constexpr std::uint32_t kTimestamp = 1'700'000'000;
+using fuzz::kNonce;
+using fuzz::kTimestamp;
 
 seal::Schedule sched(const seal::Key& k) { return fuzz::schedule(k); }
 
@@ -67,8 +68,7 @@ std::array<std::uint8_t, ticket::kAuthSize> authenticator(std::uint32_t nonce) {
 
 std::array<std::uint8_t, ticket::kApReqSize> ap_req() {
     std::array<std::uint8_t, ticket::kApReqSize> out{};
-    ticket::build_ap_req(out, body_of_as_rep(), authenticator(kTimestamp + 5),
-                         sched(fuzz::kSessionKey));
+    ticket::build_ap_req(out, body_of_as_rep(), authenticator(kNonce), sched(fuzz::kSessionKey));
     return out;
 }
 
@@ -80,7 +80,7 @@ Bytes ap_req_plain() {
     ticket::TicketArea tk{};
     ticket::unseal_ticket(rx, lengths, sched(fuzz::kServerKey), tk);
     std::ranges::copy(tk, wire::at<ticket::kApReqTicket>(req).begin());
-    std::ranges::copy(authenticator(kTimestamp + 5), wire::at<ticket::kApReqAuth>(req).begin());
+    std::ranges::copy(authenticator(kNonce), wire::at<ticket::kApReqAuth>(req).begin());
     return bytes_of(req);
 }
 
@@ -189,9 +189,9 @@ Seeds ticket_replies() {
             {"as_err", as_err()},
             {"ap_rep_1001", ap_rep(1001)},
             {"ap_rep_8_digits", ap_rep(12345678)},
-            {"ap_rep_10_digits", ap_rep(1700000006)},
+            {"ap_rep_10_digits", ap_rep(static_cast<std::int32_t>(kNonce + 1))},
             {"ap_rep_negative", ap_rep(-1700000000)},
-            {"ap_rep_plain", ap_rep_plain(1700000006)},
+            {"ap_rep_plain", ap_rep_plain(static_cast<std::int32_t>(kNonce + 1))},
             {"ap_err", ap_err()},
             {"krb_prv_data", krb_prv(inner_data(1, 972))},
             {"krb_prv_data_short", krb_prv(inner_data(2, 5))},
@@ -215,7 +215,7 @@ Seeds ticket_requests() {
 Seeds password_messages() {
     Seeds s{{"join_req", bare(1)},
             {"pass_req", bare(2)},
-            {"pass_resp", pass_resp("secret")},
+            {"pass_resp", pass_resp(fuzz::kPassword)},
             {"pass_resp_50", pass_resp(std::string(50, 'p'))},
             {"pass_resp_empty", pass_resp("")},
             {"pass_accept", bare(4)},
@@ -242,6 +242,19 @@ std::map<std::string, Seeds> all_targets() {
          }()},
         {"decode_pass_resp", password_messages()},
         {"read_data", password_messages()},
+        {"client_check_as_reply", ticket_replies()},
+        {"client_check_ap_reply", ticket_replies()},
+        {"client_check_envelope", ticket_replies()},
+        {"server_check_ap_req", ticket_requests()},
+        {"server_check_request", ticket_requests()},
+        {"lockbox_is_join_req", password_messages()},
+        {"lockbox_check_password", password_messages()},
+        {"lockbox_classify_any", password_messages()},
+        {"latchkey_is_first_pass_req", password_messages()},
+        {"latchkey_judge_answer", password_messages()},
+        {"latchkey_is_data", password_messages()},
+        {"latchkey_next_piece", password_messages()},
+        {"latchkey_terminate_matches", password_messages()},
     };
 }
 

@@ -1,0 +1,10 @@
+// latchkey's reading of the first reply to its opening.
+
+#include "fuzz_support.h"
+#include "steps.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const auto rx = fuzz::receive_area<pass::kRecvSize>(data, size);
+    fuzz::consume(latchkey::is_first_pass_req(rx) ? 1U : 0U);
+    return 0;
+}
