@@ -14,3 +14,7 @@ if(TARGET client)
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/integration/client_test.cpp
         PROGRAMS client TIMEOUT 180)
 endif()
+if(TARGET client AND TARGET server AND TARGET gatekeep)
+    add_project_test(ticket_run_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/integration/ticket_run_test.cpp
+        PROGRAMS gatekeep server client TIMEOUT 180)
+endif()

@@ -1,0 +1,142 @@
+// Complete ticket-protocol runs: the real gatekeep, server and client on 127.0.0.1, with and
+// without the test switches that each program offers to exercise the others' checks.
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "ticket_peers.h"
+
+namespace {
+
+using harness::Bytes;
+using namespace std::chrono_literals;
+
+// gatekeep and server for client "alice" and server "files", each with extra words.
+struct Servers {
+    harness::TempDir dir;
+    std::string served;
+    std::uint16_t gk_port = harness::free_udp_port();
+    harness::Program gatekeep;
+    std::uint16_t sv_port = harness::free_udp_port();
+    harness::Program server;
+    Servers(const Bytes& content, std::vector<std::string> gk_extra = {},
+            std::vector<std::string> sv_extra = {})
+        : served(dir.write("served.bin", content)),
+          gatekeep(GATEKEEP_BIN, with({std::to_string(gk_port), "alice", peers::kClientKey, "files",
+                                       peers::kServerKey},
+                                      gk_extra)),
+          sv_port(next_port(gk_port)),
+          server(SERVER_BIN, with({std::to_string(sv_port), peers::kServerKey, served}, sv_extra)) {
+        EXPECT_TRUE(gatekeep.wait_bound(gk_port)) << gatekeep.output();
+        EXPECT_TRUE(server.wait_bound(sv_port)) << server.output();
+    }
+    static std::vector<std::string> with(std::vector<std::string> a,
+                                         const std::vector<std::string>& extra) {
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    static std::uint16_t next_port(std::uint16_t taken) {
+        std::uint16_t p = harness::free_udp_port();
+        while (p == taken) p = harness::free_udp_port();
+        return p;
+    }
+    harness::Finished fetch(const std::string& out, std::vector<std::string> extra = {}) {
+        std::vector<std::string> a{"localhost",
+                                   std::to_string(gk_port),
+                                   peers::kClientKey,
+                                   "127.0.0.1",
+                                   std::to_string(sv_port),
+                                   out,
+                                   "alice",
+                                   "files"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return harness::run(CLIENT_BIN, a, 60s);
+    }
+};
+
+TEST(TicketRun, FilesOfEverySizeArriveWhole) {
+    for (const std::size_t size : {0u, 1u, 972u, 973u, 1944u, 3u << 20}) {
+        const Bytes content = harness::pattern(size, static_cast<std::uint32_t>(size) + 3);
+        Servers s(content);
+        const std::string out = s.dir.file("received.bin");
+        const auto r = s.fetch(out);
+        EXPECT_EQ(r.status, 0) << size;
+        EXPECT_EQ(r.output, "OK\n") << size;
+        EXPECT_TRUE(harness::TempDir::read(out) == content) << size;
+        EXPECT_TRUE(s.gatekeep.wait_output("OK\n"));
+        EXPECT_TRUE(s.server.wait_output("OK\n"));
+        EXPECT_TRUE(s.server.running());
+    }
+}
+
+TEST(TicketRun, ClientsFollowOneAnother) {
+    const Bytes content = harness::pattern(50000);
+    Servers s(content);
+    for (int i = 0; i < 3; ++i) {
+        const std::string out = s.dir.file("received" + std::to_string(i));
+        EXPECT_EQ(s.fetch(out, {"-DDEBUG"}).output.substr(0, 15), "AS_REP received");
+        EXPECT_EQ(harness::TempDir::read(out), content);
+    }
+    EXPECT_TRUE(s.server.wait_output("OK\nOK\nOK\n"));
+    EXPECT_TRUE(s.gatekeep.wait_output("OK\nOK\nOK\n"));
+}
+
+// The client puts the first address of its own host name in the Authenticator; gatekeep puts the
+// AS_REQ's source address in the Ticket; server wants them equal. -T1 moves the first one.
+TEST(TicketRun, AddressOffsetIsCaughtByTheServer) {
+    Servers s(harness::pattern(10), {}, {"-DDEBUG"});
+    const auto r = s.fetch(s.dir.file("o"), {"-DDEBUG", "-T1", "1"});
+    EXPECT_TRUE(
+        r.output.ends_with("AP_REQ sent\nExpecting AP_REP\nI'm receiving packet type = 6\nABORT\n"))
+        << r.output;
+    EXPECT_EQ(s.server.wait_exit(), 0);
+    EXPECT_TRUE(
+        s.server.output().ends_with("Client name is correct\nClient IP address is wrong\nExpecting "
+                                    "16777343 but receiving 16777344\nABORT\n"))
+        << s.server.output();
+}
+
+TEST(TicketRun, ReplacedClientIdIsCaughtByTheServer) {
+    Servers s(harness::pattern(10), {}, {"-DDEBUG"});
+    EXPECT_EQ(s.fetch(s.dir.file("o"), {"x", "-T2", "bobby"}).output, "ABORT\n");
+    EXPECT_EQ(s.server.wait_exit(), 0);
+    EXPECT_TRUE(
+        s.server.output().ends_with("Client name is wrong. Im expecting alice but receiving "
+                                    "bobb\nSending AP_ERR back to client\nABORT\n"));
+}
+
+TEST(TicketRun, BackDatedNonceIsStillAnsweredCorrectly) {
+    const Bytes content = harness::pattern(3000);
+    Servers s(content);
+    const std::string out = s.dir.file("o");
+    EXPECT_EQ(s.fetch(out, {"x", "-T3", "2"}).output, "OK\n");
+    EXPECT_EQ(harness::TempDir::read(out), content);
+}
+
+TEST(TicketRun, ServerNonceOffsetIsCaughtByTheClient) {
+    Servers s(harness::pattern(10), {}, {"-DDEBUG", "-T1", "5"});
+    const auto r = s.fetch(s.dir.file("o"), {"-DDEBUG"});
+    EXPECT_NE(r.output.find("Nonce answer is wrong\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(r.output.ends_with("ABORT\n"));
+    EXPECT_EQ(s.server.wait_exit(), 0);
+    EXPECT_TRUE(s.server.output().ends_with("Sending AP_REP\nAP_ERR received - aborting\nABORT\n"));
+}
+
+TEST(TicketRun, ServerWrongHashIsCaughtByTheClient) {
+    const Bytes content = harness::pattern(5000);
+    Servers s(content, {}, {"-DDEBUG", "-T2", "1"});
+    const std::string out = s.dir.file("o");
+    EXPECT_EQ(s.fetch(out).output, "\nABORT\n");
+    EXPECT_EQ(harness::TempDir::read(out), content);
+    EXPECT_TRUE(s.server.wait_output("OK\n"));
+}
+
+TEST(TicketRun, BackDatedTicketIsRefusedByTheClient) {
+    Servers s(harness::pattern(10), {"-T1", "2"});
+    const auto r = s.fetch(s.dir.file("o"), {"-DDEBUG"});
+    EXPECT_NE(r.output.find("Session key has expired\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(r.output.ends_with("ABORT\n"));
+    EXPECT_TRUE(s.server.running());
+}
+
+}  // namespace
