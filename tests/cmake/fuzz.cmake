@@ -63,3 +63,28 @@ if(BUILD_TESTING)
     target_link_libraries(fuzz_make_corpus PRIVATE common project_warnings)
     set_target_properties(fuzz_make_corpus PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endif()
+
+# Hostile-peer tests: each program driven to every receive point by a scripted peer, then given
+# datagrams of every size and length-field value. Meant for the asan build, where any read
+# outside a buffer ends the program with a report and a non-zero status.
+if(BUILD_TESTING)
+    foreach(program gatekeep client server lockbox latchkey)
+        set(source ${CMAKE_CURRENT_SOURCE_DIR}/integration/hostile_${program}_test.cpp)
+        set(deliverables ${program})
+        if(program STREQUAL "lockbox")
+            set(deliverables lockbox-badhash lockbox-skipid lockbox-badreq)
+        elseif(program STREQUAL "latchkey")
+            set(deliverables latchkey-badjoin)
+        endif()
+        set(ready TRUE)
+        foreach(d IN LISTS deliverables)
+            if(NOT TARGET ${d})
+                set(ready FALSE)
+            endif()
+        endforeach()
+        if(ready AND EXISTS ${source})
+            add_project_test(hostile_${program}_test SOURCES ${source} PROGRAMS ${deliverables}
+                TIMEOUT 300)
+        endif()
+    endforeach()
+endif()
