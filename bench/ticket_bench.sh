@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Ticket-protocol transfer benchmark: builds the release preset, starts gatekeep and server on
+# 127.0.0.1, fetches each file size several times with client, and prints the median MB/s of file
+# data, the successful runs, the peak RSS of client and server, and this machine's single-core
+# sealing speed with the ratio of the two.
+#
+#   bash bench/ticket_bench.sh [runs per size]      (default 10; sizes in MiB: SIZES="64 256")
+#
+# MB is 10^6 bytes. A run succeeds when client prints "OK" and the received file equals the
+# served one. The time of a run is the client's whole life, from start to its digest check.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${1:-10}
+sizes=${SIZES:-"64 256"}
+
+cd "$root"
+cmake --preset release >/dev/null
+cmake --build --preset release --target gatekeep server client seal_speed -j2 >/dev/null
+bin=$root/build/release/bin
+
+work=$(mktemp -d /tmp/ticket-bench.XXXXXX)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A UDP port nothing on this machine is bound to (local ports are listed in hex in procfs).
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        if ! grep -qi "^ *[0-9]*: [0-9A-F]*:$(printf '%04X' "$port") " /proc/net/udp; then
+            echo "$port"
+            return
+        fi
+    done
+}
+wait_bound() {
+    for _ in $(seq 200); do
+        grep -qi "^ *[0-9]*: [0-9A-F]*:$(printf '%04X' "$1") " /proc/net/udp && return 0
+        sleep 0.05
+    done
+    echo "port $1 was never bound" >&2
+    return 1
+}
+hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status"; }
+median() { sort -g | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+seal=$("$bin/seal_speed" 3)
+echo "sealing speed, one core, 984-byte units, IV reset each: $seal MB/s"
+printf '%-9s %-10s %-9s %-8s %-16s %-16s\n' size "median" ratio "ok/runs" "client peak RSS" "server peak RSS"
+
+key_c=0123456789abcdef
+key_s=fedcba9876543210
+for mib in $sizes; do
+    head -c $((mib << 20)) /dev/urandom >"$work/served.bin"
+    gk_port=$(free_port)
+    "$bin/gatekeep" "$gk_port" alice "$key_c" files "$key_s" >"$work/gatekeep.out" &
+    gk_pid=$!
+    pids+=("$gk_pid")
+    sv_port=$(free_port)
+    "$bin/server" "$sv_port" "$key_s" "$work/served.bin" >"$work/server.out" &
+    sv_pid=$!
+    pids+=("$sv_pid")
+    wait_bound "$gk_port"
+    wait_bound "$sv_port"
+
+    ok=0
+    client_rss=0
+    rates=()
+    for run in $(seq "$runs"); do
+        rm -f "$work/received.bin"
+        start=$(date +%s.%N)
+        # A lost datagram leaves the client waiting for ever; a run that long has failed.
+        timeout 120 /usr/bin/time -f %M -o "$work/rss" "$bin/client" 127.0.0.1 "$gk_port" "$key_c" \
+            127.0.0.1 "$sv_port" "$work/received.bin" alice files >"$work/client.out" || true
+        end=$(date +%s.%N)
+        rss=$(tail -n 1 "$work/rss")
+        ((rss > client_rss)) && client_rss=$rss
+        if [[ "$(cat "$work/client.out")" == "OK" ]] && cmp -s "$work/served.bin" "$work/received.bin"; then
+            ok=$((ok + 1))
+            rates+=("$(awk -v b=$((mib << 20)) -v s="$start" -v e="$end" 'BEGIN {printf "%.1f", b / (e - s) / 1e6}')")
+        else
+            echo "run $run of $mib MiB failed: $(tr '\n' ' ' <"$work/client.out")" >&2
+        fi
+    done
+    server_rss=$(hwm_kib "$sv_pid")
+    kill "$sv_pid" "$gk_pid"
+    wait "$sv_pid" "$gk_pid" 2>/dev/null || true
+    if ((${#rates[@]} > 0)); then
+        med=$(printf '%s\n' "${rates[@]}" | median)
+        ratio=$(awk -v m="$med" -v s="$seal" 'BEGIN {printf "%.2f", m / s}')
+    else
+        med=- ratio=-
+    fi
+    printf '%-9s %-10s %-9s %-8s %-16s %-16s\n' "$mib MiB" "$med MB/s" "$ratio" "$ok/$runs" \
+        "$((client_rss / 1024)) MiB" "$((server_rss / 1024)) MiB"
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
