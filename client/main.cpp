@@ -151,15 +151,16 @@ Session receive_as_rep(const Endpoints& e, ticket::RecvArea& rx, const client::S
 }
 
 client::AuthFields make_authenticator_or_fail(const client::Settings& s) {
-    const auto addr = common::my_addr();
-    if (!addr) out::fail("local ip address not found\n");
-    const std::uint32_t t = now();
-    const client::AuthFields f = client::make_auth_fields(s, *addr, t);
-    const std::span<const std::uint8_t, ticket::kIdSize> own(s.client), sent(f.client);
+    const ticket::Id sent_id = client::auth_client_id(s);
+    const std::span<const std::uint8_t, ticket::kIdSize> own(s.client), sent(sent_id);
     if (s.replacement != nullptr) {
         out::debug("client ID before changing is %.*s\n", wire::text_length(own), own.data());
     }
     out::debug("client ID sent to server is %.*s\n", wire::text_length(sent), sent.data());
+    const auto addr = common::my_addr();
+    if (!addr) out::fail("local ip address not found\n");
+    const std::uint32_t t = now();
+    const client::AuthFields f = client::make_auth_fields(s, *addr, t);
     out::debug("client ip before adding %d = %u\n", s.address_offset, f.address_before);
     out::debug("local ip address in network byte order = %u\n", f.address_after);
     out::debug("timestamp before substracting %d seconds = %u\n", s.back_dating, t);

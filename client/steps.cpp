@@ -52,14 +52,17 @@ ParsedArgs parse_args(int argc, const char* const* argv) noexcept {
     return parsed;
 }
 
+ticket::Id auth_client_id(const Settings& s) noexcept {
+    if (s.replacement == nullptr) return s.client;
+    ticket::Id id{};
+    std::memcpy(id.data(), s.replacement, ::strnlen(s.replacement, 4));
+    return id;
+}
+
 AuthFields make_auth_fields(const Settings& s, const ticket::Address& my_addr,
                             std::uint32_t now) noexcept {
     AuthFields f;
-    f.client = s.client;
-    if (s.replacement != nullptr) {
-        f.client.fill(0);
-        std::memcpy(f.client.data(), s.replacement, ::strnlen(s.replacement, 4));
-    }
+    f.client = auth_client_id(s);
     // The offset works on the address read first byte least significant, so +1 raises the first
     // number of the dotted address (10.0.0.5 becomes 11.0.0.5), carrying into the second.
     f.address_before = wire::load_le32(my_addr);

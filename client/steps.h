@@ -36,6 +36,10 @@ struct ParsedArgs {
 // the switch at 10 and its value at 11; 10 words: positions 9 and 10 are ignored.
 ParsedArgs parse_args(int argc, const char* const* argv) noexcept;
 
+// The client ID the Authenticator carries: the command-line ID, or with "-T2" the first four
+// characters of the replacement (a shorter text whole) followed by zero bytes.
+ticket::Id auth_client_id(const Settings& s) noexcept;
+
 // What the Authenticator carries, with the values the debug lines show.
 struct AuthFields {
     ticket::Id client{};               // the command-line ID, or the "-T2" replacement
