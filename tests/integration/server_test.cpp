@@ -416,6 +416,24 @@ TEST(ServerRefusal, MissingFileAbortsAfterTheRequest) {
         << out;
 }
 
+// A directory opens for reading but every read fails: the delivery ends instead of looping.
+TEST(ServerRefusal, ReadErrorEndsTheDelivery) {
+    harness::TempDir dir;
+    const std::uint16_t port = harness::free_udp_port();
+    harness::Program sv(SERVER_BIN,
+                        {std::to_string(port), peers::kServerKey, dir.path(), "-DDEBUG"});
+    ASSERT_TRUE(sv.wait_bound(port));
+    harness::Peer client;
+    client.send(good_ap_req(1), port);
+    ASSERT_TRUE(client.receive());
+    client.send(peers::krb_prv(peers::inner(14, 0, 0, {})), port);
+    EXPECT_FALSE(client.receive(200ms));
+    EXPECT_EQ(sv.wait_exit(), 0);
+    EXPECT_TRUE(
+        sv.output().ends_with("APP_DATA_REQ received\nError reading the file to send\nABORT\n"))
+        << sv.output();
+}
+
 TEST(ServerStartup, CommandLineRules) {
     const std::string usage = "usage: server <serverport> <gatekeeperkey> <inputfile>\n";
     auto r = harness::run(SERVER_BIN, {"1", peers::kServerKey});
