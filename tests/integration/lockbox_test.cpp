@@ -299,17 +299,21 @@ TEST(LockboxStartup, AnyOtherFifthWordLeavesDebuggingOff) {
     }
 }
 
-// The file is looked up only at start-up; one removed since ends the run instead of a transfer.
-TEST(LockboxStartup, InputFileRemovedAfterStartupEndsTheRun) {
+// The file is looked up only at start-up; one removed since, or one that opens but cannot be
+// read (a directory), ends the run instead of a transfer: never a stream of empty DATA.
+TEST(LockboxStartup, InputFileGoneOrUnreadableAfterStartupEndsTheRun) {
     for (const Build& b : kBuilds) {
-        Lockbox lb(b, harness::pattern(10));
-        lb.ready();
-        std::filesystem::remove(lb.path);
-        Client c;
-        EXPECT_EQ(open_and_offer(b, c, lb.port, {"secret"}), bare(4));
-        EXPECT_EQ(lb.program.wait_exit(), 0) << b.name;
-        EXPECT_EQ(lb.program.output(), "ABORT\n") << b.name;
-        EXPECT_FALSE(c.receive(100ms)) << b.name;
+        for (const bool directory : {false, true}) {
+            Lockbox lb(b, harness::pattern(10));
+            lb.ready();
+            std::filesystem::remove(lb.path);
+            if (directory) std::filesystem::create_directory(lb.path);
+            Client c;
+            EXPECT_EQ(open_and_offer(b, c, lb.port, {"secret"}), bare(4));
+            EXPECT_EQ(lb.program.wait_exit(), 0) << b.name;
+            EXPECT_EQ(lb.program.output(), "ABORT\n") << b.name;
+            EXPECT_FALSE(c.receive(100ms)) << b.name;
+        }
     }
 }
 
