@@ -62,40 +62,56 @@ Bytes seal_envelope(const Bytes& plain) { return seal_region(plain, 4, 984, peer
 
 struct Expect {
     bool goes_on = false;
-    Bytes written;  // for an accepted APP_DATA: the bytes it appends
+    Bytes written = {};            // for an accepted APP_DATA: the bytes it appends
+    std::string tail = "ABORT\n";  // how the output ends when the run ends
 };
+
+Expect refused(std::string tail) { return {false, {}, std::move(tail)}; }
+std::string type_line(std::uint32_t type) {
+    return "I'm receiving packet type = " + std::to_string(type) + "\nABORT\n";
+}
 
 Expect model_as_reply(const Bytes& datagram) {
     const Bytes rx = hostile::view<1010>(datagram);
-    if (hostile::be_at(rx, 0, 2) != 2) return {};
+    const std::uint32_t type = hostile::be_at(rx, 0, 2);
+    if (type == 3) return refused("AS_ERR received - from Authentication Server\nABORT\n");
+    if (type != 2) return refused(type_line(type));
     const std::uint32_t length = hostile::be_at(rx, 2, 2);
     if (length > 168) return {};
     const Bytes body = unseal_area(rx, 4, length, peers::kClientKeyBytes, 168);
     seal::Schedule unused;
     if (seal::make_schedule(std::span<const std::uint8_t, 8>(body.data(), 8), unused) != 0)
         return {};
-    if (peers::slice(body, 8, 40) != harness::text_field("files", 40)) return {};
+    if (peers::slice(body, 8, 40) != harness::text_field("files", 40)) {
+        const auto id = peers::slice(body, 8, 40);
+        const std::string text(id.begin(), std::find(id.begin(), id.end(), 0));
+        return refused("Server ID of application server is worng = " + text + "\nABORT\n");
+    }
     if (hostile::be_at(body, 56, 2) > 104) return {};
     const std::uint32_t validity =
         wire::load_le32(std::span<const std::uint8_t, 4>(body.data() + 48, 4)) +
         hostile::be_at(body, 52, 2);
-    return {peers::now() < validity, {}};
+    if (peers::now() < validity) return {true};
+    return refused(" \nABORT\n");  // the line of the three times ends with a blank
 }
 
 Expect model_ap_reply(const Bytes& datagram, std::uint32_t nonce) {
     const Bytes rx = hostile::view<1010>(datagram);
-    if (hostile::be_at(rx, 0, 2) != 5) return {};
+    if (hostile::be_at(rx, 0, 2) != 5) return refused(type_line(hostile::be_at(rx, 0, 2)));
     const std::uint32_t length = hostile::be_at(rx, 2, 2);
     if (length > 32) return {};
     Bytes text = unseal_area(rx, 4, length, peers::kSessionKey, 33);
     text.back() = 0;
     const long n = std::strtol(reinterpret_cast<const char*>(text.data()), nullptr, 10);
-    return {static_cast<std::uint32_t>(n) == nonce + 1, {}};
+    if (static_cast<std::uint32_t>(n) == nonce + 1) return {true};
+    return refused(", but expecting " + std::to_string(nonce + 1) + "\nABORT\n");
 }
 
 Expect model_envelope(const Bytes& datagram, std::uint16_t last_id) {
     const Bytes rx = hostile::view<1010>(datagram);
-    if (hostile::be_at(rx, 0, 2) != 7) return {};
+    const std::uint32_t type = hostile::be_at(rx, 0, 2);
+    if (type == 6) return refused("AP_ERR received - aborting\nABORT\n");
+    if (type != 7) return refused(type_line(type));
     const std::uint32_t length = hostile::be_at(rx, 2, 2);
     if (length > 978) return {};
     const Bytes inner = unseal_area(rx, 4, length, peers::kSessionKey, 978);
@@ -132,10 +148,9 @@ struct ClientRun {
         sv.reply(seal_ap_rep(ap_rep_plain(nonce)));
         ASSERT_TRUE(sv.receive()) << program.output();  // APP_DATA_REQ
     }
-    void ends_with_abort(hostile::Tally& tally) {
+    void ends_with(const std::string& tail, hostile::Tally& tally) {
         EXPECT_EQ(program.wait_exit(), 0) << program.output();
-        const std::string last = hostile::last_line(program.output());
-        EXPECT_EQ(last.substr(last.size() < 5 ? 0 : last.size() - 5), "ABORT") << program.output();
+        EXPECT_TRUE(hostile::ends_with(program.output(), tail)) << program.output();
         tally.ended(program.output());
     }
 };
@@ -161,13 +176,14 @@ TEST(HostileClient, AsReplyReceivePoint) {
         ClientRun r;
         r.reach_as_reply();
         r.gk.reply(d.bytes);
-        if (model_as_reply(d.bytes).goes_on) {
+        const Expect e = model_as_reply(d.bytes);
+        if (e.goes_on) {
             const auto req = r.sv.receive();
             ASSERT_TRUE(req) << r.program.output();
             EXPECT_EQ(req->size(), ticket::kApReqSize);
             g_tally.went_on();
         } else {
-            r.ends_with_abort(g_tally);
+            r.ends_with(e.tail, g_tally);
             EXPECT_FALSE(r.sv.receive(20ms));
             EXPECT_FALSE(std::filesystem::exists(r.out_path));
         }
@@ -193,7 +209,8 @@ TEST(HostileClient, ApReplyReceivePoint) {
         const auto& d = list[i];
         SCOPED_TRACE(d.name);
         r.sv.reply(d.bytes);
-        if (model_ap_reply(d.bytes, r.nonce).goes_on) {
+        const Expect e = model_ap_reply(d.bytes, r.nonce);
+        if (e.goes_on) {
             const auto prv = r.sv.receive();
             ASSERT_TRUE(prv) << r.program.output();
             EXPECT_EQ(peers::open_krb_prv(*prv), peers::inner(14, 0, 0, {}));
@@ -207,7 +224,7 @@ TEST(HostileClient, ApReplyReceivePoint) {
             ASSERT_TRUE(err) << r.program.output();
             EXPECT_EQ(*err, harness::concat({harness::be16(6), harness::text_field("alice", 40)}));
         }
-        r.ends_with_abort(g_tally);
+        r.ends_with(e.tail, g_tally);
         EXPECT_FALSE(std::filesystem::exists(r.out_path));
     }
 }
@@ -243,7 +260,7 @@ void envelope_point(int accepted, std::uint32_t seed) {
             EXPECT_EQ(hostile::last_line(r.program.output()), "OK");
             g_tally.went_on();
         } else {
-            r.ends_with_abort(g_tally);
+            r.ends_with(e.tail, g_tally);
         }
         EXPECT_EQ(harness::TempDir::read(r.out_path), file);
     }

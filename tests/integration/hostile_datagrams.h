@@ -116,6 +116,11 @@ inline std::string last_line(const std::string& output) {
     return at == std::string::npos ? s : s.substr(at + 1);
 }
 
+inline bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 inline std::size_t count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -138,13 +143,22 @@ struct Tally {
     int tried = 0;
     std::map<std::string, int> endings;
     void went_on() { ++endings["went on"]; }
-    // The last line says how the run ended; numbers in it (times, ids) are not told apart.
+    // The failure line and the result line say how the run ended; numbers in them (times, ids,
+    // key results) and unprintable bytes from the wire are left out.
     void ended(const std::string& output) {
-        std::string line = last_line(output);
-        line.erase(
-            std::remove_if(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; }),
-            line.end());
-        ++endings["ended: " + line];
+        std::string text = output;
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        std::string line = last_line(text);
+        if (line == "ABORT" && text.size() > line.size()) {
+            const std::string before = last_line(text.substr(0, text.size() - line.size() - 1));
+            if (!before.empty()) line = before + " / " + line;
+        }
+        std::string key;
+        for (const char c : line) {
+            const bool printable = c >= ' ' && c <= '~';
+            if (printable && (c < '0' || c > '9') && key.size() < 70) key += c;
+        }
+        ++endings["ended: " + key];
     }
     void print(const char* program) const {
         std::printf("hostile %s: %d datagrams tried;", program, tried);

@@ -79,26 +79,41 @@ std::vector<hostile::Datagram> datagram_list(Point point, std::uint32_t seed) {
 
 struct Expect {
     bool goes_on = false;
-    Bytes written;  // for an accepted DATA: the bytes it appends
+    Bytes written = {};     // for an accepted DATA: the bytes it appends
+    std::string tail = {};  // how the output ends when the run ends
 };
 
 Expect model(Point point, const Bytes& datagram) {
     const Bytes rx = hostile::view<1012>(datagram);
     const std::uint32_t type = hostile::be_at(rx, 0, 2), length = hostile::be_at(rx, 4, 4);
+    const bool accept = type == 4 && length == 0;
+    const Expect no_accept{false, {}, "no PASS_ACCEPT arrived\nABORT\n"};
     switch (point) {
         case Point::first_reply:
-            return {type == 2 && length == 0, {}};
+            if (type == 2 && length == 0) return {true};
+            return {false, {}, "no PASS_REQ arrived\nABORT\n"};
         case Point::answer_1:
-            // PASS_REQ of any length field asks for the next password; PASS_ACCEPT opens the file.
-            return {type == 2 || (type == 4 && length == 0), {}};
         case Point::answer_3:
-            return {type == 4 && length == 0, {}};  // no password is left for a fourth PASS_REQ
+            // PASS_REQ of any length field asks for the next password, and after the third
+            // there is none; PASS_ACCEPT opens the file.
+            if (accept || (type == 2 && point == Point::answer_1)) return {true};
+            if (type == 7 && length == 0) {
+                return {false,
+                        {},
+                        "Please restart session and introduce the correct password\nABORT\n"};
+            }
+            return no_accept;
         case Point::first_data:
         case Point::next_data: {
             const std::uint32_t id = hostile::be_at(rx, 8, 4);
             const std::uint32_t expected = point == Point::first_data ? 1 : 2;
-            if (type != 5 || id != expected || length > 1000) return {};
-            return {true, Bytes(rx.begin() + 12, rx.begin() + 12 + length)};
+            if (type == 5 && id == expected && length <= 1000) {
+                return {true, Bytes(rx.begin() + 12, rx.begin() + 12 + length)};
+            }
+            if (type == 5) return {false, {}, "transmission error\nABORT\n"};
+            if (point == Point::first_data) return {false, {}, "Expecting DATA\nABORT\n"};
+            if (type == 6) return {false, {}, "TERMINATE received\nincorrect checksum\nABORT\n"};
+            return {false, {}, "Expecting TERMINATE\nABORT\n"};
         }
     }
     return {};
@@ -180,7 +195,11 @@ void storm(Point point, std::uint32_t seed) {
         const bool good_terminate = point == Point::next_data && hostile::be_at(rx, 0, 2) == 6 &&
                                     hostile::be_at(rx, 4, 4) == 20 &&
                                     std::equal(digest.begin(), digest.end(), rx.begin() + 8);
-        EXPECT_EQ(last, good_terminate ? "OK" : "ABORT");
+        if (good_terminate) {
+            EXPECT_EQ(last, "OK");
+        } else {
+            EXPECT_TRUE(hostile::ends_with(r.program.output(), e.tail)) << r.program.output();
+        }
         if (good_terminate) {
             g_tally.went_on();
         } else {
