@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -28,6 +29,14 @@ using File = std::unique_ptr<std::FILE, Fclose>;
 // The server sends its envelopes back to back; one large stdio buffer turns the 972-byte chunks
 // into few writes.
 constexpr std::size_t kWriteBuffer = 1 << 18;
+
+// Nothing paces the server, so while this client is kept off the processor the envelopes wait in
+// the socket's queue; a full queue drops them and the transfer fails. The queue is asked for as
+// large as the kernel accepts a request (it doubles the value; without privilege it caps it at its
+// maximum). Each queued envelope counts about twice its size, so 128 MiB held only about 55 MB of
+// file data: a 3-second stall of a 256 MiB transfer overran it. Memory is taken only as envelopes
+// actually wait.
+constexpr int kReceiveBuffer = std::numeric_limits<int>::max() / 2;
 
 struct Endpoints {
     sockaddr_in gatekeep{};
@@ -73,7 +82,7 @@ Endpoints open_endpoints_or_fail(const client::Settings& s) {
     if (!e.server_sock.valid()) out::fail("Error while opening server socket\n");
     // The envelopes arrive back to back while the client unseals and writes: a deep queue keeps
     // them from being dropped.
-    udp::raise_receive_buffer(e.server_sock);
+    udp::raise_receive_buffer(e.server_sock, kReceiveBuffer);
     return e;
 }
 
