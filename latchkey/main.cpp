@@ -25,6 +25,12 @@ using File = std::unique_ptr<std::FILE, Fclose>;
 // stall of the disk is taken up by the socket's raised receive buffer.
 constexpr std::size_t kWriteBuffer = 1 << 20;
 
+// The server never waits, so while the client is slowed (a busy machine, a page-cache flush)
+// DATA queues in the socket. The system charges about twice the datagram's size for each one
+// queued and doubles the size asked for, so this holds some 230,000 DATA, most of a 256 MiB file.
+// Memory is taken only while datagrams wait; unprivileged, the system's maximum caps it.
+constexpr int kReceiveBuffer = 256 << 20;
+
 latchkey::Settings parse_args_or_exit(int argc, char** argv) {
     const latchkey::ParsedArgs parsed = latchkey::parse_args(argc, argv);
     if (parsed.settings) return *parsed.settings;
@@ -47,8 +53,7 @@ sockaddr_in resolve_or_fail(const latchkey::Settings& s) {
 udp::UdpSocket open_or_fail() {
     udp::UdpSocket sock = udp::open_socket();
     if (!sock.valid()) out::fail("Error while opening socket\n");
-    // DATA arrives back to back; the buffer takes it up while the file is being written.
-    udp::raise_receive_buffer(sock);
+    udp::raise_receive_buffer(sock, kReceiveBuffer);
     return sock;
 }
 
