@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     const std::uint64_t count = std::strtoull(argv[1], nullptr, 10);
     const udp::UdpSocket rx_sock = udp::open_socket();
     if (!rx_sock.valid() || !udp::bind_any(rx_sock, 0)) return 1;
-    udp::raise_receive_buffer(rx_sock);
+    udp::raise_receive_buffer(rx_sock, 256 << 20);  // as the clients raise theirs
     sockaddr_in to{};
     socklen_t len = sizeof to;
     ::getsockname(rx_sock.fd(), reinterpret_cast<sockaddr*>(&to), &len);

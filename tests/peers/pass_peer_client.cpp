@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     if (!server) out::fail("wrong server name\n");
     const udp::UdpSocket sock = udp::open_socket();
     if (!sock.valid()) out::fail("Error while opening socket\n");
-    udp::raise_receive_buffer(sock);
+    udp::raise_receive_buffer(sock, 256 << 20);  // as latchkey-badjoin: most of a 256 MiB file
     pass::RecvArea rx{};
     exchange_passwords(sock, *server, rx, argv + 3);
     std::FILE* f = std::fopen(argv[6], "wb");
