@@ -147,7 +147,8 @@ void send_file_and_digest(const udp::UdpSocket& sock, const sockaddr_in& peer, c
     out::say("OK\n");
 }
 
-void serve_in_order(const udp::UdpSocket& sock, const lockbox::Settings& s) {
+// Each build uses one of the two loops below; the other is compiled but never called.
+[[maybe_unused]] void serve_in_order(const udp::UdpSocket& sock, const lockbox::Settings& s) {
     pass::RecvArea rx{};  // reused for every datagram of every client
     sockaddr_in peer{};   // source of the datagram received last
     for (;;) {
@@ -160,7 +161,7 @@ void serve_in_order(const udp::UdpSocket& sock, const lockbox::Settings& s) {
 // Each datagram on its own: a JOIN_REQ is answered at any moment, a PASS_RESP is judged whenever
 // it arrives. Wrong passwords are counted since the last JOIN_REQ or completed transfer, so the
 // third still brings PASS_REJECT and the end of the run, as in the ordered session.
-void serve_each_datagram(const udp::UdpSocket& sock, const lockbox::Settings& s) {
+[[maybe_unused]] void serve_each_datagram(const udp::UdpSocket& sock, const lockbox::Settings& s) {
     pass::RecvArea rx{};
     sockaddr_in peer{};
     lockbox::Misses misses;
