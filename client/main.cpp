@@ -242,6 +242,47 @@ File open_output_or_fail(const char* path) {
     return f;
 }
 
+// Ends the run on an envelope that is not accepted: the debug lines of every check it passed and
+// of the one it failed, in the order the checks run, then ABORT.
+[[noreturn]] void refuse_envelope(const client::Envelope& env, const ticket::RecvArea& rx,
+                                  std::uint32_t now_seen, std::uint32_t validity,
+                                  std::uint16_t last_id) {
+    using V = client::EnvelopeVerdict;
+    if (env.verdict == V::ap_err) out::fail("AP_ERR received - aborting\n");
+    if (env.verdict == V::unexpected_type) {
+        out::debug("Expecting KRB_PRV or AP_ERR\n");
+        out::debug("I'm receiving packet type = %d\n", env.type);
+        out::fail();
+    }
+    out::debug("KRB_PRV received\n");
+    if (env.verdict == V::expired) {
+        out::debug("Session key has expired\n");
+        out::debug("currtime = %u, validity = %u \n", now_seen, validity);
+        out::fail();
+    }
+    out::debug("Session key still valid\n");
+    if (env.verdict == V::bad_length) {
+        out::debug("Wrong packet: KRB_PRV length = %u\n",
+                   wire::load_be16(wire::at<ticket::kPrvLength>(rx)));
+        out::fail();
+    }
+    if (env.verdict == V::unexpected_inner) {
+        out::debug("Expecting APP_DATA or APP_TERMINATE\n");
+        out::debug("I'm receiving packet type = %d\n", env.type);
+        out::fail();
+    }
+    out::debug("APP_DATA Received - pid = %d\n", env.packet_id);
+    if (env.verdict == V::out_of_sequence) {
+        out::debug("transmission error, pid sequence incorrect\n");
+        // No line end: "ABORT" follows on the same line, as peers' logs have always shown it.
+        out::debug("Expecting pid = %d but receiving pid = %d", client::next_packet_id(last_id),
+                   env.packet_id);
+        out::fail();
+    }
+    out::debug("Wrong packet: APP_DATA data length = %u\n", env.data_length);
+    out::fail();
+}
+
 // Appends every accepted chunk in packet-id order until APP_TERMINATE, whose digest is kept. A
 // failure ends the process with the file open; the process end writes out what was accepted.
 void receive_file(const Endpoints& e, ticket::RecvArea& rx, const Session& session, std::FILE* f,
@@ -254,50 +295,21 @@ void receive_file(const Endpoints& e, ticket::RecvArea& rx, const Session& sessi
         const std::uint32_t t = now();
         const client::Envelope env =
             client::check_envelope(rx, session.key, session.validity, t, last_id, inner);
-        if (env.verdict == V::ap_err) out::fail("AP_ERR received - aborting\n");
-        if (env.verdict == V::unexpected_type) {
-            out::debug("Expecting KRB_PRV or AP_ERR\n");
-            out::debug("I'm receiving packet type = %d\n", env.type);
-            out::fail();
+        if (env.verdict != V::app_data && env.verdict != V::app_terminate) {
+            refuse_envelope(env, rx, t, session.validity, last_id);
         }
         out::debug("KRB_PRV received\n");
-        if (env.verdict == V::expired) {
-            out::debug("Session key has expired\n");
-            out::debug("currtime = %u, validity = %u \n", t, session.validity);
-            out::fail();
-        }
         out::debug("Session key still valid\n");
-        switch (env.verdict) {
-            case V::app_data:
-                out::debug("APP_DATA Received - pid = %d\n", env.packet_id);
-                last_id = env.packet_id;
-                if (std::fwrite(wire::at<ticket::kInnerData>(inner).data(), 1, env.data_length,
-                                f) != env.data_length) {
-                    out::fail("Error writing the output file\n");
-                }
-                continue;
-            case V::app_terminate:
-                out::debug("APP_TERMINATE received\n");
-                std::ranges::copy(wire::at<ticket::kInnerDigest>(inner), received.begin());
-                return;
-            case V::out_of_sequence:
-                out::debug("APP_DATA Received - pid = %d\n", env.packet_id);
-                out::debug("transmission error, pid sequence incorrect\n");
-                out::debug("Expecting pid = %d but receiving pid = %d",
-                           client::next_packet_id(last_id), env.packet_id);
-                out::fail();
-            case V::bad_data_length:
-                out::debug("APP_DATA Received - pid = %d\n", env.packet_id);
-                out::debug("Wrong packet: APP_DATA data length = %u\n", env.data_length);
-                out::fail();
-            case V::bad_length:
-                out::debug("Wrong packet: KRB_PRV length = %u\n",
-                           wire::load_be16(wire::at<ticket::kPrvLength>(rx)));
-                out::fail();
-            default:
-                out::debug("Expecting APP_DATA or APP_TERMINATE\n");
-                out::debug("I'm receiving packet type = %d\n", env.type);
-                out::fail();
+        if (env.verdict == V::app_terminate) {
+            out::debug("APP_TERMINATE received\n");
+            std::ranges::copy(wire::at<ticket::kInnerDigest>(inner), received.begin());
+            return;
+        }
+        out::debug("APP_DATA Received - pid = %d\n", env.packet_id);
+        last_id = env.packet_id;
+        const auto data = wire::at<ticket::kInnerData>(std::as_const(inner));
+        if (std::fwrite(data.data(), 1, env.data_length, f) != env.data_length) {
+            out::fail("Error writing the output file\n");
         }
     }
 }

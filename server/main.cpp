@@ -58,19 +58,18 @@ void receive_or_fail(const udp::UdpSocket& sock, ticket::RecvArea& rx, sockaddr_
     if (!udp::receive(sock, rx, &peer)) out::fail("error receiving packet\n");
 }
 
-void send_ap_err_and_fail(const udp::UdpSocket& sock, const sockaddr_in& peer) {
+[[noreturn]] void send_ap_err_and_fail(const udp::UdpSocket& sock, const sockaddr_in& peer) {
     std::array<std::uint8_t, ticket::kApErrSize> ap_err;
     ticket::build_ap_err(ap_err, nullptr);
     if (!udp::send_to(sock, ap_err, peer)) out::debug("Error - packet size too long\n");
     out::fail();
 }
 
-// A rejected or expired session key ends the server without a result line and without a reply.
-server::ApReqCheck check_ap_req_or_refuse(const udp::UdpSocket& sock, const ticket::RecvArea& rx,
-                                          const sockaddr_in& peer,
-                                          const seal::Schedule& server_key) {
-    const std::uint32_t t = now();
-    const server::ApReqCheck c = server::check_ap_req(rx, server_key, t);
+// Ends the server on a refused AP_REQ: the debug lines of every check it passed and of the one
+// it failed. A rejected or expired session key ends it without a result line and without a reply;
+// a wrong client name or address is answered with AP_ERR first.
+[[noreturn]] void refuse_ap_req(const udp::UdpSocket& sock, const sockaddr_in& peer,
+                                const server::ApReqCheck& c, std::uint32_t now_seen) {
     using V = server::ApReqVerdict;
     if (c.verdict == V::not_ap_req) {
         out::debug("First packet is not AP_REQ\n");
@@ -89,7 +88,7 @@ server::ApReqCheck check_ap_req_or_refuse(const udp::UdpSocket& sock, const tick
     }
     if (c.verdict == V::expired) {
         out::debug("Session key has expired\n");
-        out::debug("currtime = %u, validity = %u \n", t, c.validity);
+        out::debug("currtime = %u, validity = %u \n", now_seen, c.validity);
         out::quit();
     }
     out::debug("Session key still valid\n");
@@ -103,13 +102,22 @@ server::ApReqCheck check_ap_req_or_refuse(const udp::UdpSocket& sock, const tick
         send_ap_err_and_fail(sock, peer);
     }
     out::debug("Client name is correct\n");
-    if (c.verdict == V::wrong_address) {
-        out::debug("Client IP address is wrong\n");
-        out::debug("Expecting %u but receiving %u\n",
-                   wire::load_host32(wire::at<ticket::kTkClientAddr>(c.ticket)),
-                   wire::load_host32(wire::at<ticket::kAuthClientAddr>(c.auth)));
-        send_ap_err_and_fail(sock, peer);
-    }
+    out::debug("Client IP address is wrong\n");
+    out::debug("Expecting %u but receiving %u\n",
+               wire::load_host32(wire::at<ticket::kTkClientAddr>(c.ticket)),
+               wire::load_host32(wire::at<ticket::kAuthClientAddr>(c.auth)));
+    send_ap_err_and_fail(sock, peer);
+}
+
+server::ApReqCheck check_ap_req_or_refuse(const udp::UdpSocket& sock, const ticket::RecvArea& rx,
+                                          const sockaddr_in& peer,
+                                          const seal::Schedule& server_key) {
+    const std::uint32_t t = now();
+    const server::ApReqCheck c = server::check_ap_req(rx, server_key, t);
+    if (c.verdict != server::ApReqVerdict::accepted) refuse_ap_req(sock, peer, c, t);
+    out::debug("AP_REQ received\n");
+    out::debug("Session key still valid\n");
+    out::debug("Client name is correct\n");
     out::debug("Client IP address is correct\n");
     return c;
 }
