@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
-#include <memory>
 #include <utility>
 
+#include "file.h"
 #include "helpers.h"
 #include "out.h"
 #include "seal.h"
@@ -20,11 +20,6 @@
 #include "udp.h"
 
 namespace {
-
-struct Fclose {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, Fclose>;
 
 // The server sends its envelopes back to back; one large stdio buffer turns the 972-byte chunks
 // into few writes.
@@ -235,8 +230,8 @@ void send_app_data_req(const Endpoints& e, const Session& session) {
 
 // Opened only once APP_DATA_REQ has gone out, so an earlier failure leaves an existing file as
 // it was.
-File open_output_or_fail(const char* path) {
-    File f(std::fopen(path, "w"));
+common::File open_output_or_fail(const char* path) {
+    common::File f(std::fopen(path, "w"));
     if (!f) out::fail("Error opening the output file\n");
     std::setvbuf(f.get(), nullptr, _IOFBF, kWriteBuffer);
     return f;
@@ -351,7 +346,7 @@ int main(int argc, char** argv) {
     send_app_data_req(e, session);
     ticket::Digest received{};
     {
-        const File f = open_output_or_fail(s.out_path);
+        const common::File f = open_output_or_fail(s.out_path);
         receive_file(e, rx, session, f.get(), received);
     }  // Closed here: the digest reads the file back from its path.
     compare_digest_and_quit(s.out_path, received);

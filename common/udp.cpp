@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "out.h"
+
 namespace udp {
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
@@ -32,6 +34,13 @@ bool bind_any(const UdpSocket& sock, std::uint16_t port) noexcept {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
     return ::bind(sock.fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+UdpSocket open_bound_or_fail(std::uint16_t port) noexcept {
+    UdpSocket sock = open_socket();
+    if (!sock.valid()) out::fail("Error while opening socket\n");
+    if (!bind_any(sock, port)) out::fail("Error binding to socket\n");
+    return sock;
 }
 
 int raise_receive_buffer(const UdpSocket& sock, int bytes) noexcept {

@@ -30,6 +30,10 @@ UdpSocket open_socket() noexcept;
 // Binds to every local address and the port (host order).
 bool bind_any(const UdpSocket& sock, std::uint16_t port) noexcept;
 
+// The servers' start-up step: a socket bound to every local address and the port, or the run
+// ends with "Error while opening socket" / "Error binding to socket" (debug) and "ABORT".
+UdpSocket open_bound_or_fail(std::uint16_t port) noexcept;
+
 // Raises the receive buffer as far as this process may: SO_RCVBUFFORCE where privileged,
 // otherwise SO_RCVBUF up to the system maximum. A sender streaming back to back then does not
 // overrun a receiver that stalls briefly on its disk. Returns the size the kernel granted.

@@ -37,13 +37,6 @@ gatekeep::Settings parse_args_or_exit(int argc, char** argv) {
     out::fail("client ID and server ID must be shorter than 40 characters\n");
 }
 
-udp::UdpSocket open_bound_or_fail(std::uint16_t port) {
-    udp::UdpSocket sock = udp::open_socket();
-    if (!sock.valid()) out::fail("Error while opening socket\n");
-    if (!udp::bind_any(sock, port)) out::fail("Error binding to socket\n");
-    return sock;
-}
-
 // The server key is checked first.
 Keys check_keys_or_fail(const gatekeep::Settings& s) {
     Keys keys;
@@ -130,7 +123,7 @@ int main(int argc, char** argv) {
     out::init();
     const gatekeep::Settings s = parse_args_or_exit(argc, argv);
     out::set_debug(s.debug);
-    const udp::UdpSocket sock = open_bound_or_fail(s.port);
+    const udp::UdpSocket sock = udp::open_bound_or_fail(s.port);
     const Keys keys = check_keys_or_fail(s);
     seed_generator();
     ticket::RecvArea rx{};  // reused for every request

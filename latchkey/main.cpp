@@ -6,8 +6,8 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
 
+#include "file.h"
 #include "helpers.h"
 #include "out.h"
 #include "pass_msg.h"
@@ -15,11 +15,6 @@
 #include "udp.h"
 
 namespace {
-
-struct Fclose {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, Fclose>;
 
 // A large output buffer: the receive loop then writes to the disk in a few big calls, and a
 // stall of the disk is taken up by the socket's raised receive buffer.
@@ -110,8 +105,8 @@ void offer_passwords(const udp::UdpSocket& sock, const sockaddr_in& server, pass
 
 // Created or emptied only now that the password was accepted: a run refused earlier leaves an
 // existing file untouched.
-File open_output_or_fail(const char* path) {
-    File f(std::fopen(path, "wb"));
+common::File open_output_or_fail(const char* path) {
+    common::File f(std::fopen(path, "wb"));
     if (!f) out::fail("error opening output file\n");
     std::setvbuf(f.get(), nullptr, _IOFBF, kWriteBuffer);
     return f;
@@ -159,7 +154,7 @@ int main(int argc, char** argv) {
     await_pass_req(sock, rx);
     offer_passwords(sock, server, rx, s);
     {
-        const File f = open_output_or_fail(s.path);
+        const common::File f = open_output_or_fail(s.path);
         receive_file(sock, rx, f.get());
     }  // Closed here: the digest reads the file back from its path.
     check_digest_or_fail(rx, s.path);

@@ -7,9 +7,9 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
 
 #include "fault.h"
+#include "file.h"
 #include "helpers.h"
 #include "out.h"
 #include "pass_msg.h"
@@ -17,11 +17,6 @@
 #include "udp.h"
 
 namespace {
-
-struct Fclose {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, Fclose>;
 
 using DataArea = std::array<std::uint8_t, pass::kDataSize>;
 
@@ -40,13 +35,6 @@ lockbox::Settings parse_args_or_exit(int argc, char** argv) {
         out::quit();
     }
     return *s;
-}
-
-udp::UdpSocket open_bound_or_fail(std::uint16_t port) {
-    udp::UdpSocket sock = udp::open_socket();
-    if (!sock.valid()) out::fail("Error while opening socket\n");
-    if (!udp::bind_any(sock, port)) out::fail("Error binding to socket\n");
-    return sock;
 }
 
 // Every datagram is received into a cleared area, a repeated PASS_RESP too, so a short datagram
@@ -113,7 +101,7 @@ void ask_password(const udp::UdpSocket& sock, pass::RecvArea& rx, sockaddr_in& p
 // end of the file, so it is the last; a file of 2000 bytes goes out as 1000, 1000 and 0.
 void send_file(const udp::UdpSocket& sock, const sockaddr_in& peer, const char* path) {
     // The file was there at start-up; one removed or unreadable since ends the run.
-    const File f(std::fopen(path, "rb"));
+    const common::File f(std::fopen(path, "rb"));
     if (!f) out::fail("Input file doesn't exist\n");
     std::setvbuf(f.get(), nullptr, _IOFBF, kReadBuffer);
     DataArea data{};
@@ -197,7 +185,7 @@ int main(int argc, char** argv) {
     out::init();
     const lockbox::Settings s = parse_args_or_exit(argc, argv);
     out::set_debug(s.debug);
-    const udp::UdpSocket sock = open_bound_or_fail(s.port);
+    const udp::UdpSocket sock = udp::open_bound_or_fail(s.port);
     if constexpr (lockbox::takes_each_datagram_alone()) {
         serve_each_datagram(sock, s);
     } else {

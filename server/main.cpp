@@ -7,8 +7,8 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 
+#include "file.h"
 #include "helpers.h"
 #include "out.h"
 #include "seal.h"
@@ -17,11 +17,6 @@
 #include "udp.h"
 
 namespace {
-
-struct Fclose {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, Fclose>;
 
 // What one client's visit keeps from its AP_REQ for the delivery.
 struct Session {
@@ -38,13 +33,6 @@ server::Settings parse_args_or_exit(int argc, char** argv) {
         out::quit();
     }
     return *s;
-}
-
-udp::UdpSocket open_bound_or_fail(std::uint16_t port) {
-    udp::UdpSocket sock = udp::open_socket();
-    if (!sock.valid()) out::fail("Error while opening socket\n");
-    if (!udp::bind_any(sock, port)) out::fail("Error binding to socket\n");
-    return sock;
 }
 
 seal::Schedule check_key_or_fail(const ticket::Key& key) {
@@ -182,7 +170,7 @@ void send_envelope(const udp::UdpSocket& sock, const sockaddr_in& peer, const ti
 // client; it is closed before the digest reads it again.
 void send_file(const udp::UdpSocket& sock, const sockaddr_in& peer, const char* path,
                const seal::Schedule& key) {
-    const File f(std::fopen(path, "r"));
+    const common::File f(std::fopen(path, "r"));
     if (!f) out::fail("Error opening the file to send\n");
     // Large reads from disk; each chunk is then taken from the stdio buffer.
     std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
@@ -223,7 +211,7 @@ int main(int argc, char** argv) {
     out::init();
     const server::Settings s = parse_args_or_exit(argc, argv);
     out::set_debug(s.debug);
-    const udp::UdpSocket sock = open_bound_or_fail(s.port);
+    const udp::UdpSocket sock = udp::open_bound_or_fail(s.port);
     const seal::Schedule server_key = check_key_or_fail(s.server_key);
     ticket::RecvArea rx{};  // reused for every datagram of every client
     sockaddr_in peer{};     // source of the datagram received last; every reply goes there
