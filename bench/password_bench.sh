@@ -27,37 +27,7 @@ cmake --build --preset release -j2 \
 bin=$root/build/release/bin
 peers=$root/build/release/tests
 
-work=$(mktemp -d /tmp/password-bench.XXXXXX)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A UDP port nothing on this machine is bound to (local ports are listed in hex in procfs).
-free_port() {
-    local port
-    while :; do
-        port=$((20000 + RANDOM % 40000))
-        if ! grep -qi "^ *[0-9]*: [0-9A-F]*:$(printf '%04X' "$port") " /proc/net/udp; then
-            echo "$port"
-            return
-        fi
-    done
-}
-wait_bound() {
-    for _ in $(seq 200); do
-        grep -qi "^ *[0-9]*: [0-9A-F]*:$(printf '%04X' "$1") " /proc/net/udp && return 0
-        sleep 0.05
-    done
-    echo "port $1 was never bound" >&2
-    return 1
-}
-hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status"; }
-median() { sort -g | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
-compilers() { ps -e -o comm= | grep -cE '^(cc1plus|clang|ld)' || true; }
+source "$root/bench/lib.sh"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores, compilers running: $(compilers)"
 printf '%-37s %-8s %-12s %-12s %-6s %-8s %-15s %-15s\n' transfer size median stream ratio ok/runs \

@@ -19,36 +19,7 @@ cmake --preset release >/dev/null
 cmake --build --preset release --target gatekeep server client seal_speed -j2 >/dev/null
 bin=$root/build/release/bin
 
-work=$(mktemp -d /tmp/ticket-bench.XXXXXX)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A UDP port nothing on this machine is bound to (local ports are listed in hex in procfs).
-free_port() {
-    local port
-    while :; do
-        port=$((20000 + RANDOM % 40000))
-        if ! grep -qi "^ *[0-9]*: [0-9A-F]*:$(printf '%04X' "$port") " /proc/net/udp; then
-            echo "$port"
-            return
-        fi
-    done
-}
-wait_bound() {
-    for _ in $(seq 200); do
-        grep -qi "^ *[0-9]*: [0-9A-F]*:$(printf '%04X' "$1") " /proc/net/udp && return 0
-        sleep 0.05
-    done
-    echo "port $1 was never bound" >&2
-    return 1
-}
-hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status"; }
-median() { sort -g | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+source "$root/bench/lib.sh"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 # The sealing speed is measured again before each size, so that the ratio compares figures taken

@@ -1,4 +1,5 @@
-# Sourced by the project's scripts: makes sure the build dependencies are installed.
+# Sourced by the project's scripts: makes sure the build dependencies are installed, and gives
+# the loopback helpers that the demo and the benchmarks share.
 # As root it installs what is missing with apt-get; otherwise it prints the exact command and stops.
 
 DEPS_BUILD=(cmake ninja-build g++ libssl-dev openssl libgtest-dev libgmock-dev)

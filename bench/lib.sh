@@ -1,0 +1,19 @@
+# Sourced by the benchmarks: the loopback helpers of tools/deps.sh, a scratch folder, and the
+# processes started, all ended and removed on exit.
+
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/deps.sh"
+
+work=$(mktemp -d "/tmp/$(basename "$0" .sh).XXXXXX")
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { free_udp_port; }
+wait_bound() { wait_udp_bound "$1" || { echo "port $1 was never bound" >&2; return 1; }; }
+hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status"; }
+median() { sort -g | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+compilers() { ps -e -o comm= | grep -cE '^(cc1plus|clang|ld)' || true; }
