@@ -101,7 +101,6 @@ plain_client=""
 debug_client="-DDEBUG"
 [ "$OFFSET" -ne 0 ] && plain_client="x -T1 $OFFSET" && debug_client="-DDEBUG -T1 $OFFSET"
 
-echo
 ticket_run "A complete run (3 MiB file)" "" "" "$plain_client"
 if cmp -s "$WORK/served.bin" "$WORK/received.bin"; then
     echo "    received file is identical to the served file ($(stat -c %s "$WORK/received.bin") bytes)"
