@@ -75,7 +75,6 @@ AuthFields make_auth_fields(const Settings& s, const ticket::Address& my_addr,
 AsReply check_as_reply(ticket::RecvView rx, const seal::Schedule& client_key,
                        const ticket::Id& server, std::uint32_t now,
                        ticket::BodyArea& body) noexcept {
-    body.fill(0);
     AsReply r;
     r.type = ticket::read_type(rx);
     if (ticket::is(r.type, ticket::Type::AS_ERR)) {
@@ -131,7 +130,6 @@ ApReply check_ap_reply(ticket::RecvView rx, const seal::Schedule& session, std::
 
 Envelope check_envelope(ticket::RecvView rx, const seal::Schedule& session, std::uint32_t validity,
                         std::uint32_t now, std::uint16_t last_id, ticket::Inner& inner) noexcept {
-    inner.fill(0);
     Envelope e;
     e.type = ticket::read_type(rx);
     if (ticket::is(e.type, ticket::Type::AP_ERR)) {

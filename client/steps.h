@@ -105,7 +105,7 @@ struct Envelope {
     std::uint16_t data_length = 0;
 };
 // One datagram of the transfer: outer type, validity at now, the inner message unsealed into
-// inner (zeroed here first), and for APP_DATA the packet id against last_id + 1 (16 bits, so
+// inner (zeroed by the unseal), and for APP_DATA the packet id against last_id + 1 (16 bits, so
 // 65535 is followed by 0) and the data length against 972.
 Envelope check_envelope(ticket::RecvView rx, const seal::Schedule& session, std::uint32_t validity,
                         std::uint32_t now, std::uint16_t last_id, ticket::Inner& inner) noexcept;

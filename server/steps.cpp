@@ -84,7 +84,6 @@ ApReqCheck check_ap_req(ticket::RecvView rx, const seal::Schedule& server_key,
 RequestCheck check_request(ticket::RecvView rx, const seal::Schedule& session,
                            std::uint32_t validity, std::uint32_t now,
                            ticket::Inner& inner) noexcept {
-    inner.fill(0);
     RequestCheck c;
     c.type = ticket::read_type(rx);
     if (ticket::is(c.type, ticket::Type::AP_ERR)) {

@@ -70,7 +70,7 @@ struct RequestCheck {
     std::uint16_t type = 0;  // the outer type, or the inner type for unexpected_inner
 };
 // Checks the datagram that follows the AP_REP: outer type, validity at now, then the inner
-// message, which is unsealed into inner (zeroed here first).
+// message, which is unsealed into inner (zeroed by the unseal).
 RequestCheck check_request(ticket::RecvView rx, const seal::Schedule& session,
                            std::uint32_t validity, std::uint32_t now,
                            ticket::Inner& inner) noexcept;
