@@ -9,6 +9,7 @@
 #include <span>
 
 #include "seal.h"
+#include "ticket_msg.h"
 #include "wire.h"
 
 namespace fuzz {
@@ -56,6 +57,19 @@ void seal_in_place(std::array<std::uint8_t, N>& area, const seal::Schedule& key)
     const auto field = wire::at<F>(area);
     std::ranges::copy(field, plain.begin());
     seal::seal(plain, F.size, key, field);
+}
+
+// The second reading of an AP_REQ: its Ticket sealed with the server key and, when the plain
+// Ticket's first eight bytes make a usable session key, its Authenticator sealed with that key.
+template <std::size_t N>
+void seal_ap_req_in_place(std::array<std::uint8_t, N>& area,
+                          const seal::Schedule& server_key) noexcept {
+    seal::Schedule session;
+    const bool key_ok =
+        seal::make_schedule(wire::at<wire::Field{ticket::kApReqTicket.offset, 8}>(area), session) ==
+        0;
+    seal_in_place<ticket::kApReqTicket>(area, server_key);
+    if (key_ok) seal_in_place<ticket::kApReqAuth>(area, session);
 }
 
 // Reads every byte a decision hands back, so that a span reaching outside its area is reported
