@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-ensure_deps "${DEPS_BUILD[@]}"
+ensure_deps "${DEPS_ALL[@]}"
 
 for preset in ${PRESETS:-ci asan}; do
     echo "=== ${preset}: build"
