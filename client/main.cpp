@@ -58,7 +58,7 @@ client::Settings parse_args_or_exit(int argc, char** argv) {
         out::quit();
     }
     out::set_debug(parsed.debug);
-    out::fail("client ID and server ID must be shorter than 40 characters\n");
+    out::fail("client ID and server ID must not be longer than 40 characters\n");
 }
 
 // Both names are resolved and both sockets opened before the client key is looked at. Neither

@@ -23,7 +23,7 @@ void put_id(std::span<std::uint8_t, N> out, std::span<const std::uint8_t, kIdSiz
 
 std::optional<Id> make_id(const char* text) noexcept {
     const std::size_t n = std::strlen(text);
-    if (n >= kIdSize) return std::nullopt;
+    if (n > kIdSize) return std::nullopt;
     Id id{};
     std::memcpy(id.data(), text, n);
     return id;

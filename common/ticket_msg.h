@@ -136,8 +136,9 @@ constexpr bool is(std::uint16_t type, InnerType t) noexcept {
     return type == static_cast<std::uint16_t>(t);
 }
 
-// An identifier argument as a 40-byte field: the text, then zero bytes. A text of 40 or more
-// characters does not fit with its terminating zero: nullopt, and the caller refuses it.
+// An identifier argument as a 40-byte field: the text, then zero bytes. A text of exactly 40
+// characters fills the field with no zero byte, as other peers send it; a longer one does not fit:
+// nullopt, and the caller refuses it.
 std::optional<Id> make_id(const char* text) noexcept;
 
 // ---- Builders. Each zeroes its whole output area first, so every unnamed byte is zero. ----

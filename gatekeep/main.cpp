@@ -34,7 +34,7 @@ gatekeep::Settings parse_args_or_exit(int argc, char** argv) {
         out::quit();
     }
     out::set_debug(parsed.debug);
-    out::fail("client ID and server ID must be shorter than 40 characters\n");
+    out::fail("client ID and server ID must not be longer than 40 characters\n");
 }
 
 // The server key is checked first.

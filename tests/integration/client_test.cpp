@@ -444,9 +444,14 @@ TEST(ClientStartup, CommandLineRules) {
                      {"a", "1", "k", "b", "2", "f", "c", "s", "-DDEBUG", "-T1", "1", "x"});
     EXPECT_EQ(r.output, usage);
     harness::TempDir dir;
-    r = harness::run(CLIENT_BIN, {"127.0.0.1", "1", "k", "127.0.0.1", "2", dir.file("o"),
-                                  std::string(40, 'c'), "s", "-DDEBUG"});
-    EXPECT_EQ(r.output, "client ID and server ID must be shorter than 40 characters\nABORT\n");
+    for (const bool client : {true, false}) {  // 41 characters do not fit the 40-byte field
+        const std::string id(41, 'c');
+        r = harness::run(CLIENT_BIN, {"127.0.0.1", "1", "k", "127.0.0.1", "2", dir.file("o"),
+                                      client ? id : "c", client ? "s" : id, "-DDEBUG"});
+        EXPECT_EQ(r.output,
+                  "client ID and server ID must not be longer than 40 characters\nABORT\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("o")));
+    }
 }
 
 TEST(ClientStartup, RejectedClientKeySendsNothing) {

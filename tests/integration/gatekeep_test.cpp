@@ -151,6 +151,24 @@ TEST(GatekeepRefusal, WrongServerIdGetsAsErrWithTheReceivedClientField) {
     }
 }
 
+// A 40-character ID fills its field with no zero byte: the debug lines stop at the field's end
+// instead of running on into the next field.
+TEST(GatekeepRefusal, FortyCharacterIdsPrintWhole) {
+    const std::string client(40, 'c'), other(40, 'o');
+    Gatekeep gk({"-DDEBUG"}, client);
+    gk.ready();
+    harness::Peer peer;
+    peer.send(as_req(client, other), gk.port);
+    const auto err = peer.receive();
+    ASSERT_TRUE(err);
+    EXPECT_EQ(*err, harness::concat({harness::be16(3), harness::text_field(client, 40)}));
+    EXPECT_EQ(gk.program.wait_exit(), 0);
+    EXPECT_EQ(gk.program.output(),
+              "AS_REQ received\nClient or server info is wrong. Im receiving client = " + client +
+                  " and server = " + other + "\nBut Im expecting client = " + client +
+                  " and server = files\nSending AS_ERR back to client\nABORT\n");
+}
+
 TEST(GatekeepRefusal, ClientIdDifferingOnlyAfterItsZeroIsWrong) {
     Gatekeep gk;
     gk.ready();
@@ -214,11 +232,15 @@ TEST(GatekeepStartup, CommandLineRules) {
     r = harness::run(GATEKEEP_BIN,
                      {port, "a", "0123", "b", kServerKey});  // short: missing digits are 0
     EXPECT_EQ(r.output, "ABORT\n");
-    // An ID of 40 characters has no room for its terminating zero: refused at start-up.
-    r = harness::run(GATEKEEP_BIN,
-                     {port, std::string(40, 'c'), kClientKey, "b", kServerKey, "-DDEBUG"});
-    EXPECT_EQ(r.output, "client ID and server ID must be shorter than 40 characters\nABORT\n");
-    EXPECT_EQ(r.status, 0);
+    // An ID of 41 characters does not fit its 40-byte field: refused at start-up.
+    for (const bool client : {true, false}) {
+        const std::string id(41, 'c');
+        r = harness::run(GATEKEEP_BIN, {port, client ? id : "a", kClientKey, client ? "b" : id,
+                                        kServerKey, "-DDEBUG"});
+        EXPECT_EQ(r.output,
+                  "client ID and server ID must not be longer than 40 characters\nABORT\n");
+        EXPECT_EQ(r.status, 0);
+    }
 }
 
 TEST(GatekeepStartup, PortAlreadyTakenIsABindError) {

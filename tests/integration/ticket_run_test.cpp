@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "harness.h"
 #include "ticket_peers.h"
 
@@ -11,8 +14,11 @@ namespace {
 using harness::Bytes;
 using namespace std::chrono_literals;
 
-// gatekeep and server for client "alice" and server "files", each with extra words.
+// gatekeep and server for client "alice" and server "files" (or the IDs given), each with extra
+// words.
 struct Servers {
+    std::string client_id;
+    std::string server_id;
     harness::TempDir dir;
     std::string served;
     std::uint16_t gk_port = harness::free_udp_port();
@@ -20,10 +26,13 @@ struct Servers {
     std::uint16_t sv_port = harness::free_udp_port();
     harness::Program server;
     Servers(const Bytes& content, std::vector<std::string> gk_extra = {},
-            std::vector<std::string> sv_extra = {})
-        : served(dir.write("served.bin", content)),
-          gatekeep(GATEKEEP_BIN, with({std::to_string(gk_port), "alice", peers::kClientKey, "files",
-                                       peers::kServerKey},
+            std::vector<std::string> sv_extra = {}, std::string client_name = "alice",
+            std::string server_name = "files")
+        : client_id(std::move(client_name)),
+          server_id(std::move(server_name)),
+          served(dir.write("served.bin", content)),
+          gatekeep(GATEKEEP_BIN, with({std::to_string(gk_port), client_id, peers::kClientKey,
+                                       server_id, peers::kServerKey},
                                       gk_extra)),
           sv_port(next_port(gk_port)),
           server(SERVER_BIN, with({std::to_string(sv_port), peers::kServerKey, served}, sv_extra)) {
@@ -47,8 +56,8 @@ struct Servers {
                                    "127.0.0.1",
                                    std::to_string(sv_port),
                                    out,
-                                   "alice",
-                                   "files"};
+                                   client_id,
+                                   server_id};
         a.insert(a.end(), extra.begin(), extra.end());
         return harness::run(CLIENT_BIN, a, 60s);
     }
@@ -67,6 +76,21 @@ TEST(TicketRun, FilesOfEverySizeArriveWhole) {
         EXPECT_TRUE(s.server.wait_output("OK\n"));
         EXPECT_TRUE(s.server.running());
     }
+}
+
+// Forty characters fill the ID fields with no zero byte; each debug line shows the whole field and
+// nothing beyond it.
+TEST(TicketRun, FortyCharacterIdsFillTheirFields) {
+    const std::string client(40, 'c'), server(40, 's');
+    const Bytes content = harness::pattern(5000);
+    Servers s(content, {"-DDEBUG"}, {"-DDEBUG"}, client, server);
+    const std::string out = s.dir.file("received.bin");
+    const auto r = s.fetch(out, {"-DDEBUG"});
+    EXPECT_TRUE(r.output.ends_with("OK\n")) << r.output;
+    EXPECT_NE(r.output.find("\nclient ID sent to server is " + client + "\n"), std::string::npos);
+    EXPECT_EQ(harness::TempDir::read(out), content);
+    EXPECT_TRUE(s.gatekeep.wait_output("OK\n"));
+    EXPECT_TRUE(s.server.wait_output("Client name is correct\n"));
 }
 
 TEST(TicketRun, ClientsFollowOneAnother) {

@@ -39,7 +39,7 @@ TEST(ClientArgs, OptionalWordsByCountAndPosition) {
     EXPECT_STREQ(client::parse_args(12, t2).settings->replacement, "zz");
 
     EXPECT_EQ(client::parse_args(8, kEight).error, client::ArgsError::usage);
-    const std::string too_long(40, 'i');
+    const std::string too_long(41, 'i');
     const char* long_id[] = {"c", "g", "1", "k", "s", "2", "o", "a", too_long.c_str(), "-DDEBUG"};
     p = client::parse_args(10, long_id);
     EXPECT_FALSE(p.settings);

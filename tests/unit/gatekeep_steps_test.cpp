@@ -35,8 +35,8 @@ TEST(GatekeepArgs, OptionalWordsByCountAndPosition) {
     EXPECT_EQ(gatekeep::parse_args(5, four).error, gatekeep::ArgsError::usage);
 }
 
-TEST(GatekeepArgs, IdsOfFortyOrMoreCharactersAreRefused) {
-    const std::string longest(39, 'x'), too_long(40, 'x');
+TEST(GatekeepArgs, IdsOfMoreThanFortyCharactersAreRefused) {
+    const std::string longest(40, 'x'), too_long(41, 'x');
     const char* ok[] = {"g", "1", longest.c_str(), "k", "s", "k"};
     EXPECT_TRUE(gatekeep::parse_args(6, ok).settings);
     const char* bad[] = {"g", "1", "a", "k", too_long.c_str(), "k", "-DDEBUG"};

@@ -30,10 +30,11 @@ ticket::RecvArea area_of(const Bytes& datagram) {
     return rx;
 }
 
-TEST(TicketIds, FortyByteFieldsWithRoomForTheZero) {
+TEST(TicketIds, FortyByteFieldsFilledUpToTheLastByte) {
     EXPECT_EQ(as_bytes(*ticket::make_id("alice")), harness::text_field("alice", 40));
-    EXPECT_TRUE(ticket::make_id(std::string(39, 'x').c_str()));
-    EXPECT_FALSE(ticket::make_id(std::string(40, 'x').c_str()));
+    const std::string forty(40, 'x');
+    EXPECT_EQ(as_bytes(*ticket::make_id(forty.c_str())), Bytes(forty.begin(), forty.end()));
+    EXPECT_FALSE(ticket::make_id(std::string(41, 'x').c_str()));
 }
 
 TEST(TicketBuilders, PlainMessagesByteForByte) {
