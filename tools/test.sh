@@ -4,6 +4,7 @@
 # once under AddressSanitizer and UndefinedBehaviorSanitizer.
 #   bash tools/test.sh            # both builds
 #   PRESETS=ci bash tools/test.sh # one of them
+# Then it builds the Debian package and checks it (tools/package_test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
@@ -16,3 +17,6 @@ for preset in ${PRESETS:-ci asan}; do
     echo "=== ${preset}: tests"
     ctest --preset "$preset"
 done
+
+# The Debian package from the release preset (PACKAGE=0 leaves it out).
+[ "${PACKAGE:-1}" = 0 ] || bash tools/package_test.sh
