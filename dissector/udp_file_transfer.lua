@@ -38,7 +38,9 @@ local function text_of(s)
     return s
 end
 
-local function hex(s) return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end)) end
+local function hex(s)
+    return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
 
 local function key_from_pref(text)
     local digits = (text or ""):gsub("[%s:]", "")
@@ -176,7 +178,7 @@ local tx = {
                              expert.group.MALFORMED, expert.severity.ERROR),
     size = ProtoExpert.new("tkxfer.size", "Datagram size does not fit its type",
                            expert.group.MALFORMED, expert.severity.ERROR),
-    packet_id = ProtoExpert.new("tkxfer.packet_id", "Packet id gap or repeat",
+    packet_id = ProtoExpert.new("tkxfer.packet_id_unexpected", "Packet id gap or repeat",
                                 expert.group.SEQUENCE, expert.severity.WARN),
     digest = ProtoExpert.new("tkxfer.digest_mismatch", "Digest does not match the data seen",
                              expert.group.CHECKSUM, expert.severity.WARN),
@@ -276,7 +278,7 @@ local function tk_as_rep(tvb, pinfo, tree)
     local sealed_item = tree:add(as_rep.sealed, tvb(4, 168))
     -- The body area is 168 bytes; the client refuses a longer length.
     if length > 168 then
-        len_item:add_proto_expert_info(tx.length, "Length " .. length .. " exceeds the 168-byte body")
+        len_item:add_proto_expert_info(tx.length, "Length " .. length .. " exceeds the body's 168")
         length = 168
     end
     local client_key = keys()
@@ -391,7 +393,7 @@ local function tk_ap_rep(tvb, pinfo, tree)
     local sealed_item = tree:add(ap_rep.sealed, tvb(4, 20))
     -- Twenty bytes follow the length field: room for two sealed blocks.
     if rounded(length) > 16 then
-        len_item:add_proto_expert_info(tx.length, "Length " .. length .. " exceeds the 16 sealed bytes")
+        len_item:add_proto_expert_info(tx.length, "Length " .. length .. " exceeds 16 sealed bytes")
         length = 16
     end
     local run, st = frame_run(pinfo)
@@ -413,7 +415,7 @@ local function tk_ap_rep(tvb, pinfo, tree)
         local expected = as_int32((st.nonce + 1) % 0x100000000)
         a:add(ap_rep.expected, expected):set_generated()
         if as_int32(value % 0x100000000) ~= expected then
-            item:add_proto_expert_info(tx.answer, "Answer " .. value .. ", nonce plus one " .. expected)
+            item:add_proto_expert_info(tx.answer, "Answer " .. value .. ", nonce + 1 " .. expected)
         end
     end
     return "AP_REP answer=" .. text
@@ -477,7 +479,7 @@ local function tk_krb_prv(tvb, pinfo, tree)
             local ok = st.seen_digest == plain:sub(7, 26)
             local item = t:add(inner.digest_ok, ok):set_generated()
             if not ok then
-                item:add_proto_expert_info(tx.digest, "Data seen digests to " .. hex(st.seen_digest))
+                item:add_proto_expert_info(tx.digest, "The data seen: " .. hex(st.seen_digest))
             end
         end
     end
@@ -537,7 +539,7 @@ local px = {
                              expert.group.MALFORMED, expert.severity.ERROR),
     size = ProtoExpert.new("pwxfer.size", "Datagram size does not fit its type",
                            expert.group.MALFORMED, expert.severity.ERROR),
-    packet_id = ProtoExpert.new("pwxfer.packet_id", "Packet id gap or repeat",
+    packet_id = ProtoExpert.new("pwxfer.packet_id_unexpected", "Packet id gap or repeat",
                                 expert.group.SEQUENCE, expert.severity.WARN),
     digest = ProtoExpert.new("pwxfer.digest_mismatch", "Digest does not match the data seen",
                              expert.group.CHECKSUM, expert.severity.WARN),
@@ -608,7 +610,7 @@ function pw.dissector(tvb, pinfo, root)
         -- The field holds 52 bytes; the server refuses lengths above 50 as well.
         local shown = length
         if length > 52 then
-            len_item:add_proto_expert_info(px.length, "Length " .. length .. " exceeds the 52-byte field")
+            len_item:add_proto_expert_info(px.length, "Length " .. length .. " exceeds 52")
             shown = 52
         end
         local text = tvb:raw(8, shown)
@@ -639,7 +641,9 @@ function pw.dissector(tvb, pinfo, root)
 
     if not pinfo.visited then pw_track(pinfo, t, h) end
     local st = pw_state.frames[pinfo.number] or {}
-    if st.wrong then type_item:add_proto_expert_info(px.wrong_type, "Type 12 in the " .. st.wrong) end
+    if st.wrong then
+        type_item:add_proto_expert_info(px.wrong_type, "Type 12 in the " .. st.wrong)
+    end
     if st.expected and st.expected ~= h.pid then
         h.pid_item:add_proto_expert_info(px.packet_id, "Packet id " .. h.pid .. ", expected " ..
                                          st.expected)
@@ -648,7 +652,7 @@ function pw.dissector(tvb, pinfo, root)
         local ok = st.seen_digest == tvb:raw(8, 20)
         local item = tree:add(pf.digest_ok, ok):set_generated()
         if not ok then
-            item:add_proto_expert_info(px.digest, "Data seen digests to " .. hex(st.seen_digest))
+            item:add_proto_expert_info(px.digest, "The data seen: " .. hex(st.seen_digest))
         end
     end
     pinfo.cols.info:set(info)
