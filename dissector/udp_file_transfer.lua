@@ -256,6 +256,18 @@ local function add_validity(tree, fields, u, ts_off, lt_off, pinfo)
     if pinfo.abs_ts >= until_ then
         item:add_proto_expert_info(tx.expired, "Session key expired at " .. date_text(until_))
     end
+    return until_
+end
+
+-- The run's number, and whether its session key had expired when this datagram was captured.
+local function add_run(tree, run, pinfo)
+    if not run then return end
+    local item = tree:add(tf.run, run.id)
+    item:set_generated()
+    if run.valid_until and pinfo.abs_ts >= run.valid_until then
+        item:add_proto_expert_info(tx.expired, "Session key expired at " ..
+                                   date_text(run.valid_until))
+    end
 end
 
 local function add_session_key(tree, field, u)
@@ -292,12 +304,12 @@ local function tk_as_rep(tvb, pinfo, tree)
     local t = tree:add(u(), "AS_REP body (unsealed with the client key)")
     add_session_key(t, body.session_key, u)
     t:add(body.server_id, u(8, 40), text_of(plain:sub(9, 48)))
-    add_validity(t, body, u, 48, 52, pinfo)
+    local valid_until = add_validity(t, body, u, 48, 52, pinfo)
     t:add(body.ticket_length, u(56, 2))
     t:add(body.ticket, u(60, 104))
     local run = run_for_ticket(plain:sub(61, 164))
     if not pinfo.visited then
-        run.key = plain:sub(1, 8)
+        run.key, run.valid_until = plain:sub(1, 8), valid_until
         tk_state.frames[pinfo.number] = { run = run }
     end
     tree:add(tf.run, run.id):set_generated()
@@ -335,7 +347,6 @@ local function tk_ap_req(tvb, pinfo, tree)
         tk_state.by_conv[conv_key(pinfo)] = run
         tk_state.frames[pinfo.number] = { run = run }
     end
-    tree:add(tf.run, run.id):set_generated()
 
     local _, server_key = keys()
     local tplain = unseal(server_key, tvb:raw(6, 104), tlen)
@@ -348,11 +359,15 @@ local function tk_ap_req(tvb, pinfo, tree)
         t:add(ticket.client_id, u(8, 40), text_of(tplain:sub(9, 48)))
         t:add(ticket.client_addr, u(48, 4))
         t:add(ticket.server_id, u(52, 40), text_of(tplain:sub(53, 92)))
-        add_validity(t, ticket, u, 92, 96, pinfo)
+        local valid_until = add_validity(t, ticket, u, 92, 96, pinfo)
         facts = { id = tplain:sub(9, 48), addr = tplain:sub(49, 52) }
-        if not pinfo.visited and not run.key then run.key = tplain:sub(1, 8) end
+        if not pinfo.visited and not run.key then
+            run.key, run.valid_until = tplain:sub(1, 8), valid_until
+        end
+        tree:add(tf.run, run.id):set_generated()
     else
         sealed_note(ticket_item, why_sealed("server key"))
+        add_run(tree, run, pinfo)
     end
 
     local aplain = unseal(run.key, tvb:raw(110, 48), alen)
@@ -398,7 +413,7 @@ local function tk_ap_rep(tvb, pinfo, tree)
     end
     local run, st = frame_run(pinfo)
     if not pinfo.visited and run then st.nonce = run.nonce end
-    if run then tree:add(tf.run, run.id):set_generated() end
+    add_run(tree, run, pinfo)
     local plain = unseal(run and run.key, tvb:raw(4, 20), length)
     if not plain then
         sealed_note(sealed_item, "session key unknown: set the client key or the server key")
@@ -445,7 +460,7 @@ local function tk_krb_prv(tvb, pinfo, tree)
         length = kInnerSize
     end
     local run, st = frame_run(pinfo)
-    if run then tree:add(tf.run, run.id):set_generated() end
+    add_run(tree, run, pinfo)
     local plain = unseal(run and run.key, tvb:raw(4, 984), length)
     if not plain then
         sealed_note(sealed_item, "session key unknown: set the client key or the server key")
