@@ -174,7 +174,7 @@ tk.fields = field_list(tf, as_req, as_rep, as_err, ap_req, ap_rep, ap_err, krb_p
                        auth, inner)
 
 local tx = {
-    length = ProtoExpert.new("tkxfer.length_beyond_area", "Length field beyond its area",
+    length = ProtoExpert.new("tkxfer.length_beyond_area", "Length field does not fit its area",
                              expert.group.MALFORMED, expert.severity.ERROR),
     size = ProtoExpert.new("tkxfer.size", "Datagram size does not fit its type",
                            expert.group.MALFORMED, expert.severity.ERROR),
@@ -537,20 +537,24 @@ local pw_names = { [1] = "JOIN_REQ", [2] = "PASS_REQ", [3] = "PASS_RESP", [4] = 
                    [12] = "not a message type" }
 local pw_sizes = { [1] = 8, [2] = 8, [3] = 60, [4] = 8, [5] = 1012, [6] = 28, [7] = 8, [12] = 8 }
 
-local pf = {
+local header = {
     type = ProtoField.uint16("pwxfer.type", "Type", base.DEC, pw_names),
     unused = ProtoField.uint16("pwxfer.unused", "Unused"),
     length = ProtoField.uint32("pwxfer.length", "Length"),
-    password = ProtoField.string("pwxfer.password", "Password"),
+}
+local pass_resp = { password = ProtoField.string("pwxfer.password", "Password") }
+local data = {
     packet_id = ProtoField.uint32("pwxfer.packet_id", "Packet id"),
     data = ProtoField.bytes("pwxfer.data", "Data"),
+}
+local terminate = {
     digest = ProtoField.bytes("pwxfer.digest", "File digest"),
     digest_ok = ProtoField.bool("pwxfer.digest_ok", "Digest matches the data seen"),
 }
-pw.fields = field_list(pf)
+pw.fields = field_list(header, pass_resp, data, terminate)
 
 local px = {
-    length = ProtoExpert.new("pwxfer.length_beyond_area", "Length field beyond its area",
+    length = ProtoExpert.new("pwxfer.length_beyond_area", "Length field does not fit its area",
                              expert.group.MALFORMED, expert.severity.ERROR),
     size = ProtoExpert.new("pwxfer.size", "Datagram size does not fit its type",
                            expert.group.MALFORMED, expert.severity.ERROR),
@@ -569,38 +573,117 @@ pw.prefs.heuristic = Pref.bool("Recognise by type and size", true,
     "Try every UDP datagram whose type and size fit a message of the protocol")
 pw.prefs.ports = Pref.range("UDP ports", "", "Ports always decoded as this protocol", 65535)
 
+-- Filled on the first pass in capture order, like the ticket protocol's run state.
 local pw_state
 local function pw_reset() pw_state = { by_conv = {}, frames = {} } end
 pw_reset()
 
+-- The session of this datagram's conversation and what the first pass found for the datagram.
 -- A session opens with JOIN_REQ (or the faulty type 12) and closes with TERMINATE or
 -- PASS_REJECT; a capture that starts in the middle has no opening and no digest check.
-local function pw_track(pinfo, t, h)
+local function pw_session(pinfo)
     local ck = conv_key(pinfo)
-    local s = pw_state.by_conv[ck]
-    local st = {}
-    local opening = not s or s.closed
-    if t == PW.JOIN_REQ or (t == kWrongType and opening) then
-        s = { next_pid = 1, sha = new_sha1() }
-        pw_state.by_conv[ck] = s
-        if t == kWrongType then st.wrong = "opening datagram: JOIN_REQ (1) belongs here" end
-    elseif t == kWrongType then
-        st.wrong = "answer to the client: PASS_REQ (2) belongs here"
-    elseif t == PW.DATA and s then
+    if not pinfo.visited then
+        pw_state.frames[pinfo.number] = {}
+        local s = pw_state.by_conv[ck]
+        if not s then
+            s = { closed = true }
+            pw_state.by_conv[ck] = s
+        end
+        return pw_state.frames[pinfo.number], s, ck
+    end
+    return pw_state.frames[pinfo.number] or {}, nil, ck
+end
+
+local function pw_open(pinfo, tree, type_item, t)
+    local st, s, ck = pw_session(pinfo)
+    if s then
+        if t == PW.JOIN_REQ or s.closed then
+            pw_state.by_conv[ck] = { next_pid = 1, sha = new_sha1() }
+            if t == kWrongType then st.wrong = "opening datagram: JOIN_REQ (1) belongs here" end
+        elseif t == kWrongType then
+            st.wrong = "answer to the client: PASS_REQ (2) belongs here"
+        end
+    end
+    if st.wrong then
+        type_item:add_proto_expert_info(px.wrong_type, "Type 12 in the " .. st.wrong)
+        return "type 12 (not a message type)"
+    end
+    if t == kWrongType then return "type 12 (not a message type)" end
+    return pw_names[t]
+end
+
+local function pw_bare(tvb, pinfo, tree, type_item, length_item)
+    local t = tvb(0, 2):uint()
+    if t == PW.JOIN_REQ or t == kWrongType then return pw_open(pinfo, tree, type_item, t) end
+    if t == PW.PASS_REJECT then
+        type_item:add_proto_expert_info(px.refusal, "Third wrong password")
+        local _, s = pw_session(pinfo)
+        if s then s.closed = true end
+    end
+    return pw_names[t]
+end
+
+local function pw_pass_resp(tvb, pinfo, tree, type_item, length_item)
+    -- The field holds 52 bytes; the server refuses lengths above 50 as well.
+    local length = tvb(4, 4):uint()
+    if length > 52 then
+        length_item:add_proto_expert_info(px.length, "Length " .. length .. " exceeds 52")
+        length = 52
+    end
+    local text = tvb:raw(8, length)
+    tree:add(pass_resp.password, tvb(8, 52), text)
+    return string.format('PASS_RESP "%s"', text)
+end
+
+local function pw_data(tvb, pinfo, tree, type_item, length_item)
+    local length, pid = tvb(4, 4):uint(), tvb(8, 4):uint()
+    local pid_item = tree:add(data.packet_id, tvb(8, 4))
+    local shown = length
+    if length > 1000 then
+        length_item:add_proto_expert_info(px.length, "Length " .. length .. " exceeds 1000")
+        shown = 1000
+    end
+    if shown > 0 then tree:add(data.data, tvb(12, shown)) end
+    local st, s = pw_session(pinfo)
+    if s then
         st.expected = s.next_pid
-        s.next_pid = (h.pid + 1) % 0x100000000
-        if s.sha then s.sha:update(h.data) end
-    elseif t == PW.DATA then
-        s = { next_pid = (h.pid + 1) % 0x100000000 }
-        pw_state.by_conv[ck] = s
-    elseif t == PW.TERMINATE and s then
+        s.next_pid = (pid + 1) % 0x100000000
+        if s.sha then s.sha:update(tvb:raw(12, shown)) end
+    end
+    if st.expected and st.expected ~= pid then
+        pid_item:add_proto_expert_info(px.packet_id, "Packet id " .. pid .. ", expected " ..
+                                       st.expected)
+    end
+    return string.format("DATA id=%d len=%d", pid, length)
+end
+
+local function pw_terminate(tvb, pinfo, tree, type_item, length_item)
+    local length = tvb(4, 4):uint()
+    if length ~= 20 then
+        length_item:add_proto_expert_info(px.length, "Length " .. length .. ", the digest is 20")
+    end
+    tree:add(terminate.digest, tvb(8, 20))
+    local st, s = pw_session(pinfo)
+    if s then
         if s.sha then st.seen_digest = s.sha:final() end
         s.sha, s.closed = nil, true
-    elseif t == PW.PASS_REJECT and s then
-        s.closed = true
     end
-    pw_state.frames[pinfo.number] = st
+    if st.seen_digest then
+        local ok = st.seen_digest == tvb:raw(8, 20)
+        local item = tree:add(terminate.digest_ok, ok):set_generated()
+        if not ok then
+            item:add_proto_expert_info(px.digest, "The data seen: " .. hex(st.seen_digest))
+        end
+    end
+    return "TERMINATE"
 end
+
+local pw_by_type = {
+    [PW.JOIN_REQ] = pw_bare, [PW.PASS_REQ] = pw_bare, [PW.PASS_RESP] = pw_pass_resp,
+    [PW.PASS_ACCEPT] = pw_bare, [PW.DATA] = pw_data, [PW.TERMINATE] = pw_terminate,
+    [PW.PASS_REJECT] = pw_bare, [kWrongType] = pw_bare,
+}
 
 function pw.dissector(tvb, pinfo, root)
     pinfo.cols.protocol:set("PWXFER")
@@ -609,67 +692,17 @@ function pw.dissector(tvb, pinfo, root)
         tree:add_proto_expert_info(px.size, "Shorter than the 8-byte header")
         return
     end
-    local t, length = tvb(0, 2):uint(), tvb(4, 4):uint()
-    local type_item = tree:add(pf.type, tvb(0, 2))
-    tree:add(pf.unused, tvb(2, 2))
-    local len_item = tree:add(pf.length, tvb(4, 4))
-    local size = pw_sizes[t]
-    if not size or tvb:len() < size then
+    local t = tvb(0, 2):uint()
+    local type_item = tree:add(header.type, tvb(0, 2))
+    tree:add(header.unused, tvb(2, 2))
+    local length_item = tree:add(header.length, tvb(4, 4))
+    local handler, size = pw_by_type[t], pw_sizes[t]
+    if not handler or tvb:len() < size then
         tree:add_proto_expert_info(px.size, string.format("Type %d, %d bytes", t, tvb:len()))
         pinfo.cols.info:set("Unknown password datagram, type " .. t)
         return
     end
-
-    local h, info = {}, pw_names[t]
-    if t == PW.PASS_RESP then
-        -- The field holds 52 bytes; the server refuses lengths above 50 as well.
-        local shown = length
-        if length > 52 then
-            len_item:add_proto_expert_info(px.length, "Length " .. length .. " exceeds 52")
-            shown = 52
-        end
-        local text = tvb:raw(8, shown)
-        tree:add(pf.password, tvb(8, 52), text)
-        info = string.format('PASS_RESP "%s"', text)
-    elseif t == PW.DATA then
-        h.pid = tvb(8, 4):uint()
-        local pid_item = tree:add(pf.packet_id, tvb(8, 4))
-        local shown = length
-        if length > 1000 then
-            len_item:add_proto_expert_info(px.length, "Length " .. length .. " exceeds 1000")
-            shown = 1000
-        end
-        if shown > 0 then tree:add(pf.data, tvb(12, shown)) end
-        h.data = tvb:raw(12, shown)
-        h.pid_item = pid_item
-        info = string.format("DATA id=%d len=%d", h.pid, length)
-    elseif t == PW.TERMINATE then
-        if length ~= 20 then
-            len_item:add_proto_expert_info(px.length, "Length " .. length .. ", the digest is 20")
-        end
-        h.digest_item = tree:add(pf.digest, tvb(8, 20))
-    elseif t == kWrongType then
-        info = "type 12 (not a message type)"
-    elseif t == PW.PASS_REJECT then
-        type_item:add_proto_expert_info(px.refusal, "Third wrong password")
-    end
-
-    if not pinfo.visited then pw_track(pinfo, t, h) end
-    local st = pw_state.frames[pinfo.number] or {}
-    if st.wrong then
-        type_item:add_proto_expert_info(px.wrong_type, "Type 12 in the " .. st.wrong)
-    end
-    if st.expected and st.expected ~= h.pid then
-        h.pid_item:add_proto_expert_info(px.packet_id, "Packet id " .. h.pid .. ", expected " ..
-                                         st.expected)
-    end
-    if st.seen_digest then
-        local ok = st.seen_digest == tvb:raw(8, 20)
-        local item = tree:add(pf.digest_ok, ok):set_generated()
-        if not ok then
-            item:add_proto_expert_info(px.digest, "The data seen: " .. hex(st.seen_digest))
-        end
-    end
+    local info = handler(tvb, pinfo, tree, type_item, length_item)
     pinfo.cols.info:set(info)
     tree:append_text(", " .. info)
 end
