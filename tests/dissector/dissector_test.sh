@@ -130,6 +130,9 @@ check "an unsealed session key without odd parity is flagged" "1" \
 
 check "Decode As claims a port, unknown types included" "60" \
     "$("${TS[@]}" -r "$work/random.pcap" -d udp.port==40005,pwxfer -Y pwxfer 2>/dev/null | wc -l)"
+check "the heuristic preference turned off leaves the datagrams alone" "4 0" \
+    "$("${TS[@]}" -o pwxfer.heuristic:FALSE -r "$work/lengths.pcap" -Y tkxfer 2>/dev/null | wc -l) \
+$("${TS[@]}" -o pwxfer.heuristic:FALSE -r "$work/lengths.pcap" -Y pwxfer 2>/dev/null | wc -l)"
 check "the port preference claims a port" "1" \
     "$("${TS[@]}" -o tkxfer.ports:40003 -r "$work/dns_high.pcap" -Y tkxfer 2>/dev/null | wc -l)"
 
