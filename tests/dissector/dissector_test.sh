@@ -144,11 +144,13 @@ check "loaded from the personal plugin folder" "2" \
 rm "$HOME/.local/lib/wireshark/plugins/$(basename "$PLUGIN")"
 
 # ------------------------------------------------------------------ one capture of real runs
-# Every port is chosen before the capture starts, so its filter names them all.
+# Every port is chosen before the capture starts, so its filter names them all; below the
+# kernel's ephemeral range, so that no client socket of a test running beside this one takes one
+# of them in the meantime.
 ports=()
 while [ ${#ports[@]} -lt 20 ]; do
     p=$(free_udp_port)
-    [[ " ${ports[*]} " == *" $p "* ]] || ports+=("$p")
+    [ "$p" -lt 32768 ] && [[ " ${ports[*]} " != *" $p "* ]] && ports+=("$p")
 done
 filter="udp and ($(printf 'port %s or ' "${ports[@]}") port 0)"
 dumpcap -q -i lo -B 64 -f "$filter" -w "$work/runs.pcapng" 2>"$work/dumpcap.err" &
