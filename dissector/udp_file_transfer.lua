@@ -245,6 +245,12 @@ local function why_sealed(pref_name)
     return "no valid " .. pref_name .. " preference (16 hex digits)"
 end
 
+local function why_no_session_key(run)
+    if not have_crypto then return "lua-luaossl is not available" end
+    if run and run.key then return "length field 0" end
+    return "session key unknown: set the client key or the server key"
+end
+
 -- Timestamp, lifetime and the derived end of validity, checked against the capture time.
 local function add_validity(tree, fields, u, ts_off, lt_off, pinfo)
     local ts, lifetime = le32(u:raw(), ts_off), be16(u:raw(), lt_off)
@@ -372,8 +378,7 @@ local function tk_ap_req(tvb, pinfo, tree)
 
     local aplain = unseal(run.key, tvb:raw(110, 48), alen)
     if not aplain then
-        sealed_note(auth_item, run.key and "Authenticator length 0" or
-            "session key unknown: set the client key or the server key")
+        sealed_note(auth_item, why_no_session_key(run))
         return "AP_REQ"
     end
     aplain = aplain .. string.rep("\0", 48 - #aplain)
@@ -416,7 +421,7 @@ local function tk_ap_rep(tvb, pinfo, tree)
     add_run(tree, run, pinfo)
     local plain = unseal(run and run.key, tvb:raw(4, 20), length)
     if not plain then
-        sealed_note(sealed_item, "session key unknown: set the client key or the server key")
+        sealed_note(sealed_item, why_no_session_key(run))
         return "AP_REP"
     end
     local u = unsealed_tvb(plain, "Unsealed AP_REP answer")
@@ -463,7 +468,7 @@ local function tk_krb_prv(tvb, pinfo, tree)
     add_run(tree, run, pinfo)
     local plain = unseal(run and run.key, tvb:raw(4, 984), length)
     if not plain then
-        sealed_note(sealed_item, "session key unknown: set the client key or the server key")
+        sealed_note(sealed_item, why_no_session_key(run))
         return "KRB_PRV (sealed)"
     end
     plain = plain .. string.rep("\0", kInnerSize - #plain)

@@ -299,6 +299,14 @@ check "a repeated chunk: the repeat is flagged" "40 expected 41" \
     "$(fields "$work/twice.pcapng" tkxfer.packet_id_unexpected _ws.expert.message |
         sed 's/.*Packet id //; s/,//' | head -1)"
 
+# Either long-term key alone leads to the session key, so every envelope opens.
+for pref in client_key:$CK server_key:$SK; do
+    check "with the ${pref%%:*} alone: every inner message unsealed" "105 105" \
+        "$(tshark -n -X "lua_script:$PLUGIN" -o "tkxfer.$pref" -r "$work/one_run.pcapng" -T fields \
+            -e tkxfer.type -e tkxfer.inner.type 2>/dev/null | awk '$1 == 7 { n++; m += NF == 2 }
+            END { print n, m }')"
+done
+
 editcap -t 7200 "$work/one_run.pcapng" "$work/late.pcapng" >/dev/null
 check "a run captured two hours late: every datagram after AS_REQ is flagged expired" \
     "$(($(count "$work/late.pcapng" tkxfer) - 1))" "$(count "$work/late.pcapng" tkxfer.expired)"
