@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Wireshark plugin, read back through tshark:
-#   - on datagrams written by hand (lengths past their areas, unrelated UDP, Decode As);
+#   - on datagrams written by hand, some sealed with openssl (lengths past their areas, a key
+#     without parity, unrelated UDP, Decode As and the preferences);
 #   - on one loopback capture of real runs of our programs: complete runs of both protocols and
 #     one run per test switch or fault build, each on ports of its own;
-#   - on copies of the complete ticket run with one envelope removed and one repeated.
+#   - on copies of the complete ticket run: one envelope removed, one repeated, all two hours
+#     late, and read with one key, with the other, without lua-luaossl.
 # Environment: BIN and PEERS (folders of the programs and of the test peers), PLUGIN (the file).
 # Exits 77 (skipped) where tshark, dumpcap or lua-luaossl is missing or capture is not permitted.
 set -uo pipefail
@@ -35,7 +37,7 @@ CK=0123456789abcdef
 SK=fedcba9876543210
 TS=(tshark -n -X "lua_script:$PLUGIN" -o "tkxfer.client_key:$CK" -o "tkxfer.server_key:$SK")
 probe=$(echo 'print(pcall(require, "openssl.cipher"))' >"$work/probe.lua" &&
-        tshark -X "lua_script:$work/probe.lua" -G protocols 2>/dev/null | head -1)
+        tshark -G protocols -X "lua_script:$work/probe.lua" 2>/dev/null | head -1)
 [[ $probe == true* ]] || skip "lua-luaossl does not load in tshark's Lua: nothing can be unsealed"
 
 failures=0
