@@ -301,6 +301,12 @@ check "a repeated chunk: the repeat is flagged" "40 expected 41" \
     "$(fields "$work/twice.pcapng" tkxfer.packet_id_unexpected _ws.expert.message |
         sed 's/.*Packet id //; s/,//' | head -1)"
 
+# Wireshark dissects each datagram again whenever it is shown; two passes must agree with one.
+verdicts=(-T fields -e tkxfer.run -e tkxfer.inner.digest_ok -e _ws.expert.message)
+check "a second pass shows the first pass's verdicts" \
+    "$("${TS[@]}" -r "$work/lost.pcapng" "${verdicts[@]}" 2>/dev/null | sha1sum)" \
+    "$("${TS[@]}" -2 -r "$work/lost.pcapng" "${verdicts[@]}" 2>/dev/null | sha1sum)"
+
 # Either long-term key alone leads to the session key, so every envelope opens.
 for pref in client_key:$CK server_key:$SK; do
     check "with the ${pref%%:*} alone: every inner message unsealed" "105 105" \
