@@ -20,6 +20,7 @@ EXPECTED=(
     /usr/share/man/man1/lockbox-badhash.1.gz /usr/share/man/man1/lockbox-skipid.1.gz
     /usr/share/man/man1/lockbox-badreq.1.gz
     /usr/share/doc/$PACKAGE/copyright /usr/share/doc/$PACKAGE/changelog.Debian.gz
+    "/usr/lib/$(gcc -print-multiarch)/wireshark/plugins/udp_file_transfer.lua"
 )
 for page in man/*.[1-9]; do
     name=$(basename "$page")
