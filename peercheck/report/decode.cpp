@@ -339,9 +339,12 @@ private:
             }
         } else if (ticket::is(v.type, I::APP_TERMINATE)) {
             e.kind = "APP_TERMINATE";
-            e.line.summary = fmt::format("KRB_PRV APP_TERMINATE digest={}",
-                                         hex(wire::at<ticket::kInnerDigest>(inner)));
-            d.push_back(fmt::format("data length {}, packet id {}", v.data_length, v.packet_id));
+            e.line.summary = "KRB_PRV APP_TERMINATE";
+            d.push_back(fmt::format("digest {}", hex(wire::at<ticket::kInnerDigest>(inner))));
+            if (v.data_length != ticket::kInnerDigest.size || v.packet_id != 0) {
+                d.push_back(
+                    fmt::format("data length {}, packet id {}", v.data_length, v.packet_id));
+            }
         } else {
             e.kind = "APP_DATA_REQ";
             e.line.summary = "KRB_PRV APP_DATA_REQ";
@@ -422,7 +425,8 @@ Entry decode_password(const Datagram& d) {
         note_size(e, pass::kDataSize, pass::kRecvSize);
     } else if (pass::is(h, T::TERMINATE)) {
         e.kind = "TERMINATE";
-        e.line.summary = fmt::format("TERMINATE digest={}", hex(wire::at<pass::kDigest>(v)));
+        e.line.summary = "TERMINATE";
+        details.push_back(fmt::format("digest {}", hex(wire::at<pass::kDigest>(v))));
         if (h.length != pass::kDigest.size)
             details.push_back(fmt::format("length field {}", h.length));
         note_size(e, pass::kTerminateSize, pass::kRecvSize);

@@ -79,8 +79,9 @@ std::string exchange_text(const CaseResult& c) {
     std::size_t ends = 0;
     for (const Line& l : lines) ends = std::max(ends, l.from.size() + l.to.size() + 4);
     for (const Line& l : lines) {
-        const std::string head = fmt::format("{}  {:>8.3f} s  {:<{}}{:>7} B  ", kIndent, l.at,
-                                             clean(l.from + " -> " + l.to), ends, l.size);
+        const std::string head =
+            fmt::format("{}  {:>8.3f} s  {:<{}}  {:>9}  ", kIndent, l.at,
+                        clean(l.from + " -> " + l.to), ends, size_text(l.size));
         out += head + clean(l.summary) + "\n";
         for (const std::string& d : l.details) {
             out += std::string(head.size(), ' ') + "  " + clean(d) + "\n";

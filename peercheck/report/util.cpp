@@ -125,11 +125,17 @@ std::vector<MatrixCase> matrix_cases(const MatrixReport& m) {
     for (const RunReport& run : m.runs) {
         for (const CaseResult& c : run.cases) {
             const bool known = std::ranges::any_of(
-                cases, [&](const MatrixCase& k) { return k.id == c.id && k.role == c.role; });
-            if (!known) cases.push_back({c.id, c.title, c.role});
+                cases, [&](const MatrixCase& k) { return k.id == c.id && k.role == run.role; });
+            if (!known) cases.push_back({c.id, c.title, run.role});
         }
     }
     return cases;
+}
+
+std::string size_text(std::size_t bytes) {
+    if (bytes < 10000) return fmt::format("{} B", bytes);
+    if (bytes < 10000 * 1024) return fmt::format("{:.1f} KiB", static_cast<double>(bytes) / 1024);
+    return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024 * 1024));
 }
 
 std::string seconds_text(double s) { return fmt::format("{:.2f} s", s); }

@@ -34,6 +34,9 @@ std::string clean(std::string_view text);
 // Lower-case hexadecimal, two digits a byte, no separator.
 std::string hex(std::span<const std::uint8_t> bytes);
 
+// "988 B", "40.2 KiB", "3.1 MiB"
+std::string size_text(std::size_t bytes);
+
 // "0.12 s"
 std::string seconds_text(double s);
 
