@@ -13,6 +13,7 @@
 #include "report.h"
 #include "seal.h"
 #include "ticket_msg.h"
+#include "util.h"
 
 namespace {
 
@@ -405,6 +406,247 @@ TEST(DecodeHostile, EveryPrefixAndRandomBytesDecodeWithoutHarm) {
             EXPECT_FALSE(l.summary.empty());
         }
     }
+}
+
+// ---- Reports of a run. ----
+
+// Text an implementation under test might print or be named: markup, a template's own
+// placeholder, terminal escapes, control bytes, bytes that are no UTF-8, Markdown and CR LF.
+const std::string kHostile =
+    "<script>alert(\"x\")</script> & ]]> '|*_[a](b) {{rows}} \x1b[31m \x01 \xff\xfe \r\nend";
+
+CaseResult a_case(std::string id, Verdict v, std::vector<Datagram> exchange = {}) {
+    CaseResult c;
+    c.id = std::move(id);
+    c.title = "serves the file";
+    c.role = Role::server;
+    c.verdict = v;
+    c.expected = "prints OK";
+    c.observed = v == Verdict::fail ? "printed ABORT" : "";
+    c.seconds = 0.25;
+    c.commands = {"./server 4000 key file"};
+    c.impl_stdout = "OK\n";
+    c.keys = {kClientKey, kServerKey};
+    c.exchange = std::move(exchange);
+    return c;
+}
+
+RunReport a_run() {
+    RunReport run;
+    run.implementation = "mine";
+    run.role = Role::server;
+    run.command = "./server";
+    run.seconds = 1.5;
+    run.cases = {a_case("server/run/small", Verdict::pass, ticket_run(ids_up_to(6)).exchange),
+                 a_case("server/fault/digest", Verdict::fail, ticket_run(ids_up_to(1)).exchange),
+                 a_case("server/info/nonce", Verdict::info),
+                 a_case("server/run/many", Verdict::skipped)};
+    return run;
+}
+
+RunReport hostile_run() {
+    RunReport run = a_run();
+    run.implementation = kHostile;
+    run.command = kHostile;
+    for (CaseResult& c : run.cases) {
+        c.title = c.expected = c.impl_stdout = c.impl_stderr = kHostile;
+        c.observed = c.verdict == Verdict::fail ? kHostile : "";
+        c.commands = {kHostile};
+    }
+    run.cases[1].role = Role::lockbox;
+    run.cases[1].exchange = {{0.1, kHostile, "implementation", pass_resp(kHostile, 50)}};
+    return run;
+}
+
+TEST(TextReport, SummaryLineCountsAndShape) {
+    RunReport run;
+    EXPECT_EQ(report::summary_line(run), "0 passed, 0 failed, 0 informational");
+    run = a_run();
+    run.cases.push_back(a_case("x", Verdict::pass));
+    EXPECT_EQ(report::summary_line(run), "2 passed, 1 failed, 1 informational");
+}
+
+TEST(TextReport, CaseLineHasMarkIdTitleAndTime) {
+    const std::pair<Verdict, std::string> marks[] = {{Verdict::pass, "PASS"},
+                                                     {Verdict::fail, "FAIL"},
+                                                     {Verdict::info, "INFO"},
+                                                     {Verdict::skipped, "SKIP"}};
+    for (const auto& [verdict, mark] : marks) {
+        EXPECT_EQ(report::case_line(a_case("server/run/small", verdict)),
+                  mark + "  server/run/small  serves the file  0.25 s");
+    }
+}
+
+TEST(TextReport, DetailsShowWhatFailedAndTheTailOfTheOutput) {
+    CaseResult c = a_case("server/fault/digest", Verdict::fail, ticket_run(ids_up_to(5)).exchange);
+    for (int i = 1; i <= 1000; ++i) c.impl_stdout += "line " + std::to_string(i) + "\n";
+    const std::string text = report::case_details(c);
+    for (const char* part :
+         {"expected: prints OK", "observed: printed ABORT", "started: ./server 4000 key file",
+          "standard output (last lines):", "| line 1000\n", "standard error: (empty)",
+          "exchange, 11 datagrams:", "implementation -> gatekeep", "APP_DATA x 5, ids 1..5",
+          "authenticator: nonce 1700000123"}) {
+        EXPECT_NE(text.find(part), text.npos) << part << "\n" << text;
+    }
+    EXPECT_EQ(text.find("| line 970\n"), text.npos);
+    EXPECT_NE(text.find("| line 971\n"), text.npos);
+}
+
+// Every format, fed hostile text everywhere, stays well-formed: nothing becomes markup, no
+// control byte or invalid UTF-8 reaches the file, and the text can still be read in it.
+TEST(Escaping, HostileTextInEveryFormat) {
+    const RunReport run = hostile_run();
+    const peercheck::MatrixReport matrix{{run, a_run()}};
+    std::string text;
+    for (const CaseResult& c : run.cases)
+        text += report::case_line(c) + "\n" + report::case_details(c);
+    const std::pair<const char*, std::string> outputs[] = {
+        {"text", text},
+        {"junit", report::junit(run)},
+        {"json", report::json(run)},
+        {"html", report::html(run)},
+        {"matrix html", report::matrix_html(matrix)},
+        {"matrix json", report::matrix_json(matrix)},
+    };
+    for (const auto& [format, out] : outputs) {
+        EXPECT_EQ(report::clean(out), out) << format << ": control bytes or invalid UTF-8";
+        EXPECT_EQ(out.find('\r'), out.npos) << format;
+        if (std::string_view(format) != "text" && !std::string_view(format).ends_with("json")) {
+            EXPECT_EQ(out.find("<script"), out.npos) << format;
+        }
+        EXPECT_NE(out.find("\\x1b[31m"), out.npos) << format << ": the escape is shown as text";
+    }
+    const std::string html = report::html(run);
+    EXPECT_NE(html.find("&lt;script&gt;alert(&quot;x&quot;)"), html.npos);
+    EXPECT_NE(html.find("{{rows}}"), html.npos) << "a value is never filled in as a template";
+}
+
+// Markdown has no escaping of its own but the backslash: every character that could open markup
+// carries one, and the rows keep their number of cells.
+TEST(Escaping, MarkdownCellsNeverSplitOrOpenMarkup) {
+    const std::string md = report::matrix_markdown({{hostile_run(), a_run()}});
+    EXPECT_EQ(report::clean(md), md);
+    EXPECT_NE(md.find("\\<script\\>alert(\"x\")\\</script\\> \\& \\]\\]\\> '\\|\\*\\_\\[a\\](b)"),
+              md.npos)
+        << md;
+    EXPECT_NE(md.find("\\\\x1b\\[31m"), md.npos) << md;
+    for (std::size_t start = 0; start < md.size();) {
+        const std::size_t end = md.find('\n', start);
+        const std::string line = md.substr(start, end - start);
+        start = end + 1;
+        if (!line.starts_with("|")) continue;
+        std::size_t cells = 0;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '\\')
+                ++i;
+            else if (line[i] == '|')
+                ++cells;
+        }
+        EXPECT_TRUE(cells == 7 || cells == 4) << line;  // the summary table, the server grid
+    }
+}
+
+TEST(JUnit, ParsesBackWithCountsAndOneTestcaseACase) {
+    const std::string xml = report::junit(hostile_run());
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(xml.c_str())) << xml;
+    const pugi::xml_node suite = doc.child("testsuites").child("testsuite");
+    EXPECT_EQ(suite.attribute("tests").as_int(), 4);
+    EXPECT_EQ(suite.attribute("failures").as_int(), 1);
+    EXPECT_EQ(suite.attribute("skipped").as_int(), 1);
+    std::vector<std::string> names;
+    for (const pugi::xml_node t : suite.children("testcase"))
+        names.push_back(t.attribute("name").value());
+    EXPECT_EQ(names, (std::vector<std::string>{"server/run/small", "server/fault/digest",
+                                               "server/info/nonce", "server/run/many"}));
+    const pugi::xml_node failed =
+        suite.find_child_by_attribute("testcase", "name", "server/fault/digest");
+    EXPECT_EQ(std::string(failed.child("failure").attribute("message").value()),
+              report::clean(kHostile));
+    EXPECT_NE(std::string(failed.child("failure").text().get()).find("PASS_RESP len=50"),
+              std::string::npos);
+    EXPECT_TRUE(
+        suite.find_child_by_attribute("testcase", "name", "server/run/many").child("skipped"));
+    const pugi::xml_node info =
+        suite.find_child_by_attribute("testcase", "name", "server/info/nonce");
+    EXPECT_FALSE(info.child("failure"));
+    EXPECT_TRUE(std::string(info.child("system-out").text().get()).starts_with("informational: "));
+}
+
+TEST(Json, EveryCaseWithItsDecodedExchange) {
+    const auto doc = nlohmann::json::parse(report::json(a_run()));
+    EXPECT_EQ(doc["summary"],
+              (nlohmann::json{{"passed", 1}, {"failed", 1}, {"informational", 1}, {"skipped", 1}}));
+    ASSERT_EQ(doc["cases"].size(), 4u);
+    const auto& small = doc["cases"][0];
+    EXPECT_EQ(small["status"], "pass");
+    EXPECT_EQ(small["expected"], "prints OK");
+    EXPECT_DOUBLE_EQ(small["seconds"].get<double>(), 0.25);
+    EXPECT_EQ(small["datagrams"], 12);
+    EXPECT_EQ(small["keys"]["client"], "133457799bbcdff1");
+    const auto& fold = small["exchange"][5];
+    EXPECT_EQ(fold["summary"], "APP_DATA x 6, ids 1..6");
+    EXPECT_EQ(fold["count"], 6);
+    EXPECT_EQ(fold["from"], "server");
+    EXPECT_EQ(doc["cases"][1]["status"], "fail");
+    EXPECT_EQ(doc["cases"][1]["observed"], "printed ABORT");
+    const auto hostile = nlohmann::json::parse(report::json(hostile_run()));
+    EXPECT_EQ(hostile["cases"][0]["stdout"], report::clean(kHostile));
+}
+
+TEST(Html, FailuresOpenWithALadderOfTheirExchange) {
+    const std::string html = report::html(a_run());
+    EXPECT_TRUE(html.starts_with("<!DOCTYPE html>"));
+    EXPECT_EQ(html.find("src="), html.npos) << "no external asset";
+    EXPECT_EQ(html.find("href=\"http"), html.npos) << "no external asset";
+    const auto count = [&](std::string_view what) {
+        std::size_t n = 0;
+        for (auto at = html.find(what); at != html.npos; at = html.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(" open>"), 1u);
+    EXPECT_EQ(count("<details class=\"case"), 4u);
+    // 7 lines for the six-chunk run (the chunks fold), 7 for the one-chunk run.
+    EXPECT_EQ(count("<line class=\"arrow\""), 14u);
+    EXPECT_EQ(count("No datagram was seen."), 2u);
+    EXPECT_NE(html.find(">gatekeep</text>"), html.npos);
+    EXPECT_NE(html.find("1 passed, 1 failed, 1 informational"), html.npos);
+}
+
+TEST(Matrix, ImplementationsAgainstCasesWithTotals) {
+    RunReport other = a_run();
+    other.implementation = "theirs";
+    other.cases[0].verdict = Verdict::fail;
+    other.cases.pop_back();
+    RunReport password;
+    password.implementation = "pw";
+    password.role = Role::lockbox;
+    password.cases = {a_case("lockbox/run/empty", Verdict::pass)};
+    const peercheck::MatrixReport m{{a_run(), other, password}};
+
+    const std::string md = report::matrix_markdown(m);
+    for (const char* part :
+         {"| mine | server | 1 | 1 | 1 |", "| theirs | server | 0 | 2 | 1 |",
+          "## server\n\n| Case | mine | theirs |", "| server/run/small | ✓ | ✗ |",
+          "| server/info/nonce | i | i |", "| server/run/many | – | – |",
+          "| **Total** | 1 ✓ 1 ✗ 1 i | 0 ✓ 2 ✗ 1 i |", "## lockbox\n\n| Case | pw |",
+          "| lockbox/run/empty | ✓ |"}) {
+        EXPECT_NE(md.find(part), md.npos) << part << "\n" << md;
+    }
+    EXPECT_EQ(md.find("| lockbox/run/empty | ✓ | "), md.npos) << "rows only under their role";
+
+    const auto doc = nlohmann::json::parse(report::matrix_json(m));
+    ASSERT_EQ(doc["implementations"].size(), 3u);
+    EXPECT_EQ(doc["implementations"][1]["results"],
+              (nlohmann::json{{"server/run/small", "fail"},
+                              {"server/fault/digest", "fail"},
+                              {"server/info/nonce", "info"}}));
+    EXPECT_EQ(doc["implementations"][2]["role"], "lockbox");
+    EXPECT_EQ(doc["cases"].size(), 5u);
+
+    const std::string html = report::matrix_html(m);
+    EXPECT_NE(html.find("<td class=\"cell fail\" title=\"theirs: fail\">✗</td>"), html.npos);
+    EXPECT_NE(html.find("<h2>lockbox</h2>"), html.npos);
 }
 
 }  // namespace
