@@ -30,6 +30,20 @@ struct Entry {
     std::size_t data_bytes = 0;       // file bytes it carries, as far as its area holds them
 };
 
+Entry entry_of(const Datagram& d) {
+    Entry e;
+    e.line = Line{d.at, d.from, d.to, d.bytes.size(), 1, {}, {}};
+    return e;
+}
+
+// The datagram as a receiver of ours holds it: a zeroed area, the datagram cut at its size.
+template <class Area>
+Area received(const Datagram& d) {
+    Area rx{};
+    std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
+    return rx;
+}
+
 std::string spaced_hex(std::span<const std::uint8_t> bytes) {
     std::string out;
     for (const std::uint8_t b : bytes) out += fmt::format("{}{:02x}", out.empty() ? "" : " ", b);
@@ -107,10 +121,8 @@ public:
         : client_(schedule_of(keys.client_key)), server_(schedule_of(keys.server_key)) {}
 
     Entry decode(const Datagram& d) {
-        Entry e;
-        e.line = Line{d.at, d.from, d.to, d.bytes.size(), 1, {}, {}};
-        ticket::RecvArea rx{};
-        std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
+        Entry e = entry_of(d);
+        const auto rx = received<ticket::RecvArea>(d);
         const ticket::RecvView v(rx);
         const std::uint16_t type = ticket::read_type(v);
         if (d.bytes.empty()) {
@@ -248,10 +260,11 @@ private:
             return;
         }
         std::optional<std::size_t> session;
+        std::optional<ticket::TicketArea> t;
         if (server_) {
-            ticket::TicketArea t;
-            ticket::unseal_ticket(rx, *req, *server_, t);
-            session = ticket_fields(t, e, "ticket: ");
+            t.emplace();
+            ticket::unseal_ticket(rx, *req, *server_, *t);
+            session = ticket_fields(*t, e, "ticket: ");
         }
         if (!session && !sessions_.empty()) session = sessions_.size() - 1;
         if (!session) {
@@ -266,6 +279,15 @@ private:
                                 address_text(wire::at<ticket::kAuthClientAddr>(a))));
         nonce_ = wire::load_le32(wire::at<ticket::kAuthNonce>(a));
         d.push_back(fmt::format("authenticator: nonce {}", timestamp_text(*nonce_)));
+        // A server compares exactly these two pairs; a mismatch is the first thing to see.
+        if (t && !std::ranges::equal(wire::at<ticket::kTkClientId>(*t),
+                                     wire::at<ticket::kAuthClientId>(a))) {
+            d.push_back("the client IDs of ticket and authenticator differ");
+        }
+        if (t && !std::ranges::equal(wire::at<ticket::kTkClientAddr>(*t),
+                                     wire::at<ticket::kAuthClientAddr>(a))) {
+            d.push_back("the client addresses of ticket and authenticator differ");
+        }
     }
 
     void ap_rep(ticket::RecvView rx, Entry& e) {
@@ -365,10 +387,8 @@ private:
 // Password protocol.
 
 Entry decode_password(const Datagram& d) {
-    Entry e;
-    e.line = Line{d.at, d.from, d.to, d.bytes.size(), 1, {}, {}};
-    pass::RecvArea rx{};
-    std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
+    Entry e = entry_of(d);
+    const auto rx = received<pass::RecvArea>(d);
     const pass::RecvView v(rx);
     const pass::Header h = pass::read_header(v);
     auto& details = e.line.details;

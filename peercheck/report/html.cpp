@@ -60,20 +60,6 @@ constexpr std::string_view kBlock = "<h4>{{name}}</h4>\n<pre>{{text}}</pre>\n";
 constexpr std::size_t kTailLines = 60;
 constexpr std::size_t kTailBytes = 8000;
 
-std::string mark(Verdict v) {
-    switch (v) {
-        case Verdict::pass:
-            return "PASS";
-        case Verdict::fail:
-            return "FAIL";
-        case Verdict::info:
-            return "INFO";
-        case Verdict::skipped:
-            return "SKIP";
-    }
-    return "";
-}
-
 // An element id made of the case id's letters and digits, unique by its position.
 std::string anchor(const CaseResult& c, std::size_t index) {
     std::string a = fmt::format("case-{}-", index);
@@ -202,7 +188,8 @@ std::string case_section(const CaseResult& c, std::size_t index) {
     return hp::fill(
         kCase,
         {hp::text("verdict", std::string(verdict_name(c.verdict))),
-         hp::text("mark", mark(c.verdict)), hp::text("anchor", anchor(c, index)),
+         hp::text("mark", std::string(verdict_mark(c.verdict))),
+         hp::text("anchor", anchor(c, index)),
          hp::markup("open", c.verdict == Verdict::fail ? " open" : ""), hp::text("id", c.id),
          hp::text("title", c.title), hp::text("seconds", seconds_text(c.seconds)),
          hp::text("expected", c.expected),
@@ -222,10 +209,11 @@ std::string html(const RunReport& run) {
     std::string rows, details;
     for (std::size_t i = 0; i < run.cases.size(); ++i) {
         const CaseResult& c = run.cases[i];
-        rows += hp::fill(kRow, {hp::text("verdict", std::string(verdict_name(c.verdict))),
-                                hp::text("mark", mark(c.verdict)), hp::text("anchor", anchor(c, i)),
-                                hp::text("id", c.id), hp::text("title", c.title),
-                                hp::text("seconds", seconds_text(c.seconds))});
+        rows += hp::fill(
+            kRow, {hp::text("verdict", std::string(verdict_name(c.verdict))),
+                   hp::text("mark", std::string(verdict_mark(c.verdict))),
+                   hp::text("anchor", anchor(c, i)), hp::text("id", c.id),
+                   hp::text("title", c.title), hp::text("seconds", seconds_text(c.seconds))});
         details += case_section(c, i);
     }
     const Counts n = count(run);

@@ -15,20 +15,6 @@ constexpr std::string_view kIndent = "      ";
 constexpr std::size_t kTailLines = 30;
 constexpr std::size_t kTailBytes = 4000;
 
-std::string_view mark(Verdict v) noexcept {
-    switch (v) {
-        case Verdict::pass:
-            return "PASS";
-        case Verdict::fail:
-            return "FAIL";
-        case Verdict::info:
-            return "INFO";
-        case Verdict::skipped:
-            return "SKIP";
-    }
-    return "????";
-}
-
 // Every line of text after the first starts at the column given.
 std::string indented(std::string_view text, std::size_t column) {
     std::string out;
@@ -91,7 +77,7 @@ std::string exchange_text(const CaseResult& c) {
 }
 
 std::string case_line(const CaseResult& c) {
-    return fmt::format("{}  {}  {}  {}", mark(c.verdict), clean(c.id), clean(c.title),
+    return fmt::format("{}  {}  {}  {}", verdict_mark(c.verdict), clean(c.id), clean(c.title),
                        seconds_text(c.seconds));
 }
 

@@ -17,6 +17,8 @@ namespace peercheck::report {
 std::string_view role_name(Role r) noexcept;
 // "pass", "fail", "info", "skipped": the words of the JSON and of the matrix.
 std::string_view verdict_name(Verdict v) noexcept;
+// "PASS", "FAIL", "INFO", "SKIP": the marks of the text and HTML reports.
+std::string_view verdict_mark(Verdict v) noexcept;
 
 struct Counts {
     std::size_t passed = 0;

@@ -215,6 +215,39 @@ TEST(DecodeTicket, WrongNonceAnswerIsPointedOut) {
     EXPECT_TRUE(has_detail(lines[3], "nonce + 1 = 1700000124: the answer differs"));
 }
 
+TEST(DecodeTicket, TicketAndAuthenticatorThatDisagreeArePointedOut) {
+    const auto alice = *ticket::make_id("alice"), mallory = *ticket::make_id("mallory");
+    struct Case {
+        ticket::Id client;
+        ticket::Address addr;
+        std::vector<std::string> notes;
+    };
+    const Case cases[] = {
+        {alice, {127, 0, 0, 1}, {}},
+        {alice, {127, 0, 1, 1}, {"the client addresses of ticket and authenticator differ"}},
+        {mallory, {127, 0, 0, 1}, {"the client IDs of ticket and authenticator differ"}},
+    };
+    for (const Case& c : cases) {
+        TicketRun run = ticket_run({});
+        ticket::RecvArea as_rep{};
+        std::ranges::copy(run.exchange[1].bytes, as_rep.begin());
+        ticket::BodyArea body;
+        ASSERT_TRUE(ticket::unseal_as_rep_body(as_rep, schedule(kClientKey), body));
+        std::array<std::uint8_t, ticket::kAuthSize> auth;
+        ticket::build_authenticator(auth, c.client, c.addr, kNonce);
+        std::array<std::uint8_t, ticket::kApReqSize> ap_req;
+        ticket::build_ap_req(ap_req, body, auth, schedule(kSessionKey));
+        run.exchange[2].bytes = bytes_of(ap_req);
+        const auto line =
+            report::decode_exchange(Protocol::ticket, {kClientKey, kServerKey}, run.exchange)[2];
+        std::vector<std::string> notes;
+        for (const auto& d : line.details) {
+            if (d.find("differ") != d.npos) notes.push_back(d);
+        }
+        EXPECT_EQ(notes, c.notes);
+    }
+}
+
 TEST(DecodeTicket, EnvelopeUnderAnotherKeyIsNamedNotTrusted) {
     TicketRun run = ticket_run({});
     ticket::Inner inner;
