@@ -459,6 +459,10 @@ Entry decode_password(const Datagram& d) {
 // ---------------------------------------------------------------------------------------------
 // Folding of long runs.
 
+std::string starts_at(std::uint32_t id) {
+    return fmt::format("the transfer starts at id {}, not 1", id);
+}
+
 Line fold(std::span<const Entry> run) {
     const Entry& first = run.front();
     Line l{first.line.at, first.line.from, first.line.to, 0, run.size(), {}, {}};
@@ -520,10 +524,23 @@ std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
                entries[j].line.to == entries[i].line.to) {
             ++j;
         }
-        if (j - i >= kFoldRun) {
-            lines.push_back(fold(std::span(entries).subspan(i, j - i)));
+        const auto run = std::span(entries).subspan(i, j - i);
+        const bool numbered = run.front().id.has_value();
+        if (run.size() >= kFoldRun) {
+            lines.push_back(fold(run));
+            if (numbered && *run.front().id != 1) {
+                lines.back().details.push_back(starts_at(*run.front().id));
+            }
         } else {
-            for (std::size_t k = i; k < j; ++k) lines.push_back(std::move(entries[k].line));
+            // Short runs show each id; a break in them would otherwise pass unremarked.
+            for (std::size_t k = 0; k < run.size(); ++k) {
+                auto& details = run[k].line.details;
+                if (numbered && k == 0 && *run[k].id != 1) details.push_back(starts_at(*run[k].id));
+                if (numbered && k > 0 && *run[k].id != *run[k - 1].id + 1) {
+                    details.push_back(fmt::format("id {} follows {}", *run[k].id, *run[k - 1].id));
+                }
+                lines.push_back(std::move(run[k].line));
+            }
         }
         i = j;
     }

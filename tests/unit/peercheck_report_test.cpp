@@ -381,6 +381,32 @@ TEST(Fold, LongTransfersBecomeOneLineWithTheirIds) {
                            "ids break 3 times; first: id 3 follows 1"));
 }
 
+TEST(Fold, BreaksInShortRunsAreNamedToo) {
+    struct Case {
+        std::vector<std::uint32_t> ids;
+        std::vector<std::string> notes;  // of each line, joined
+    };
+    const Case cases[] = {
+        {{1, 2}, {"", ""}},
+        {{1, 3, 5}, {"", "id 3 follows 1", "id 5 follows 3"}},
+        {{0, 1}, {"the transfer starts at id 0, not 1", ""}},
+        {{2, 3, 4, 5}, {"the transfer starts at id 2, not 1"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<Datagram> x;
+        for (const std::uint32_t id : c.ids) x.push_back(to_impl(data(id, 1000)));
+        std::vector<std::string> notes;
+        for (const auto& l : report::decode_exchange(Protocol::password, {}, x)) {
+            std::string joined;
+            for (const auto& d : l.details) {
+                if (d.find("id") != d.npos && d.find("data bytes") == d.npos) joined += d;
+            }
+            notes.push_back(joined);
+        }
+        EXPECT_EQ(notes, c.notes);
+    }
+}
+
 TEST(Fold, TicketTransferOfThousandsOfEnvelopes) {
     const TicketRun run = ticket_run(ids_up_to(3237));
     const auto lines =
