@@ -30,7 +30,7 @@ constexpr std::string_view kBody = R"~(<header>
 <h2>Cases</h2>
 <label class="filter"><input type="checkbox" id="only-failures"> show failures only</label>
 <table class="cases">
-<thead><tr><th>Verdict</th><th>Case</th><th>What the implementation must do</th><th class="num">Time</th></tr></thead>
+<thead><tr><th>Verdict</th><th>Case</th><th>What the implementation must do</th><th>Observed</th><th class="num">Time</th></tr></thead>
 <tbody>
 {{rows}}</tbody>
 </table>
@@ -40,7 +40,7 @@ constexpr std::string_view kBody = R"~(<header>
 </main>)~";
 
 constexpr std::string_view kRow =
-    R"~(<tr class="{{verdict}}"><td><span class="mark {{verdict}}">{{mark}}</span></td><td><a href="#{{anchor}}"><code>{{id}}</code></a></td><td>{{title}}</td><td class="num">{{seconds}}</td></tr>
+    R"~(<tr class="{{verdict}}"><td><span class="mark {{verdict}}">{{mark}}</span></td><td><a href="#{{anchor}}"><code>{{id}}</code></a></td><td>{{title}}</td><td class="observed {{verdict}}">{{observed}}</td><td class="num">{{seconds}}</td></tr>
 )~";
 
 constexpr std::string_view kCase = R"~(<details class="case {{verdict}}" id="{{anchor}}"{{open}}>
@@ -209,11 +209,11 @@ std::string html(const RunReport& run) {
     std::string rows, details;
     for (std::size_t i = 0; i < run.cases.size(); ++i) {
         const CaseResult& c = run.cases[i];
-        rows += hp::fill(
-            kRow, {hp::text("verdict", std::string(verdict_name(c.verdict))),
-                   hp::text("mark", std::string(verdict_mark(c.verdict))),
-                   hp::text("anchor", anchor(c, i)), hp::text("id", c.id),
-                   hp::text("title", c.title), hp::text("seconds", seconds_text(c.seconds))});
+        rows += hp::fill(kRow, {hp::text("verdict", std::string(verdict_name(c.verdict))),
+                                hp::text("mark", std::string(verdict_mark(c.verdict))),
+                                hp::text("anchor", anchor(c, i)), hp::text("id", c.id),
+                                hp::text("title", c.title), hp::text("observed", c.observed),
+                                hp::text("seconds", seconds_text(c.seconds))});
         details += case_section(c, i);
     }
     const Counts n = count(run);
