@@ -2,7 +2,9 @@
 // The reporters: each a pure function of the results, never of the engine. The text pieces are
 // written by the runner as cases finish; the file formats are written once at the end.
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../result.h"
@@ -34,6 +36,21 @@ std::string case_line(const CaseResult& c);
 std::string case_details(const CaseResult& c);
 // The last line of every run: "N passed, M failed, K informational".
 std::string summary_line(const RunReport& run);
+
+// Names and counts the runner shares with the reports (its exit status, its --list).
+std::string_view role_name(Role r) noexcept;
+// "pass", "fail", "info", "skipped": the words of the JSON and of the matrix.
+std::string_view verdict_name(Verdict v) noexcept;
+// "PASS", "FAIL", "INFO", "SKIP": the marks of the text and HTML reports.
+std::string_view verdict_mark(Verdict v) noexcept;
+
+struct Counts {
+    std::size_t passed = 0;
+    std::size_t failed = 0;
+    std::size_t informational = 0;
+    std::size_t skipped = 0;
+};
+Counts count(const RunReport& run) noexcept;
 
 // File formats of a whole run.
 std::string junit(const RunReport& run);

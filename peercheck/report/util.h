@@ -11,22 +11,9 @@
 #include <vector>
 
 #include "../result.h"
+#include "report.h"
 
 namespace peercheck::report {
-
-std::string_view role_name(Role r) noexcept;
-// "pass", "fail", "info", "skipped": the words of the JSON and of the matrix.
-std::string_view verdict_name(Verdict v) noexcept;
-// "PASS", "FAIL", "INFO", "SKIP": the marks of the text and HTML reports.
-std::string_view verdict_mark(Verdict v) noexcept;
-
-struct Counts {
-    std::size_t passed = 0;
-    std::size_t failed = 0;
-    std::size_t informational = 0;
-    std::size_t skipped = 0;
-};
-Counts count(const RunReport& run) noexcept;
 
 // Valid UTF-8 holding no control character but new line and tab: every other byte that a
 // terminal, an XML parser or a JSON writer would stumble on becomes the four characters \xNN.
