@@ -70,6 +70,17 @@ std::string address_text(std::span<const std::uint8_t, 4> a) {
     return fmt::format("{}.{}.{}.{}", a[0], a[1], a[2], a[3]);
 }
 
+// "2 h 5 min before the case started"
+std::string relative(std::uint32_t t, std::uint32_t started) {
+    const std::int64_t d = std::int64_t{t} - std::int64_t{started};
+    const std::int64_t a = d < 0 ? -d : d;
+    if (a < 2) return "as the case started";
+    const std::string span = a < 120    ? fmt::format("{} s", a)
+                             : a < 7200 ? fmt::format("{} min", a / 60)
+                                        : fmt::format("{} h {} min", a / 3600, a % 3600 / 60);
+    return fmt::format("{} {} the case started", span, d < 0 ? "before" : "after");
+}
+
 std::string timestamp_text(std::uint32_t t) {
     const std::time_t when = t;
     std::tm tm{};
@@ -117,8 +128,10 @@ std::optional<seal::Schedule> schedule_of(const std::optional<std::array<std::ui
 
 class TicketDecoder {
 public:
-    explicit TicketDecoder(const Keys& keys)
-        : client_(schedule_of(keys.client_key)), server_(schedule_of(keys.server_key)) {}
+    TicketDecoder(const Keys& keys, std::uint32_t started)
+        : client_(schedule_of(keys.client_key)),
+          server_(schedule_of(keys.server_key)),
+          started_(started) {}
 
     Entry decode(const Datagram& d) {
         Entry e = entry_of(d);
@@ -175,6 +188,26 @@ private:
         return sessions_.size() - 1;
     }
 
+    // A timestamp, and where it lies from the start of the case when that is known.
+    std::string when(std::uint32_t t) const {
+        std::string text = timestamp_text(t);
+        if (started_ != 0) text += fmt::format(", {}", relative(t, started_));
+        return text;
+    }
+
+    // The lifetime, the end of validity it gives, and whether the key was still valid when the
+    // case started, by the peers' own rule.
+    std::string validity(std::uint32_t timestamp, std::uint16_t lifetime) const {
+        const std::uint32_t until = seal::validity_time(timestamp, lifetime);
+        std::string text =
+            fmt::format("lifetime {} s: valid until {}", lifetime, timestamp_text(until));
+        if (started_ != 0) {
+            text += seal::still_valid(started_, until) ? ", valid when the case started"
+                                                       : ", EXPIRED when the case started";
+        }
+        return text;
+    }
+
     void as_req(ticket::RecvView rx, Entry& e) {
         e.kind = "AS_REQ";
         e.line.summary = fmt::format("AS_REQ client={} server={}",
@@ -202,11 +235,10 @@ private:
                                 address_text(wire::at<ticket::kTkClientAddr>(t))));
         d.push_back(
             fmt::format("{}server ID {}", where, field_text(wire::at<ticket::kTkServerId>(t))));
-        d.push_back(
-            fmt::format("{}timestamp {}", where,
-                        timestamp_text(wire::load_le32(wire::at<ticket::kTkTimestamp>(t)))));
-        d.push_back(fmt::format("{}lifetime {} s", where,
-                                wire::load_be16(wire::at<ticket::kTkLifetime>(t))));
+        const std::uint32_t timestamp = wire::load_le32(wire::at<ticket::kTkTimestamp>(t));
+        d.push_back(fmt::format("{}timestamp {}", where, when(timestamp)));
+        d.push_back(fmt::format(
+            "{}{}", where, validity(timestamp, wire::load_be16(wire::at<ticket::kTkLifetime>(t)))));
         return session;
     }
 
@@ -228,10 +260,9 @@ private:
         }
         learn(wire::at<ticket::kBodySessionKey>(body), e, "");
         d.push_back(fmt::format("server ID {}", field_text(wire::at<ticket::kBodyServerId>(body))));
-        d.push_back(fmt::format("timestamp {}", timestamp_text(wire::load_le32(
-                                                    wire::at<ticket::kBodyTimestamp>(body)))));
-        d.push_back(
-            fmt::format("lifetime {} s", wire::load_be16(wire::at<ticket::kBodyLifetime>(body))));
+        const std::uint32_t timestamp = wire::load_le32(wire::at<ticket::kBodyTimestamp>(body));
+        d.push_back(fmt::format("timestamp {}", when(timestamp)));
+        d.push_back(validity(timestamp, wire::load_be16(wire::at<ticket::kBodyLifetime>(body))));
         const std::uint16_t ticket_length =
             wire::load_be16(wire::at<ticket::kBodyTicketLength>(body));
         d.push_back(fmt::format("ticket length {}", ticket_length));
@@ -278,7 +309,7 @@ private:
         d.push_back(fmt::format("authenticator: client address {}",
                                 address_text(wire::at<ticket::kAuthClientAddr>(a))));
         nonce_ = wire::load_le32(wire::at<ticket::kAuthNonce>(a));
-        d.push_back(fmt::format("authenticator: nonce {}", timestamp_text(*nonce_)));
+        d.push_back(fmt::format("authenticator: nonce {}", when(*nonce_)));
         // A server compares exactly these two pairs; a mismatch is the first thing to see.
         if (t && !std::ranges::equal(wire::at<ticket::kTkClientId>(*t),
                                      wire::at<ticket::kAuthClientId>(a))) {
@@ -381,6 +412,7 @@ private:
     std::optional<seal::Schedule> server_;
     std::vector<Session> sessions_;  // in the order learned
     std::optional<std::uint32_t> nonce_;
+    std::uint32_t started_;  // 0: unknown
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -508,10 +540,10 @@ Line fold(std::span<const Entry> run) {
 }  // namespace
 
 std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
-                                  const std::vector<Datagram>& exchange) {
+                                  const std::vector<Datagram>& exchange, std::uint32_t started) {
     std::vector<Entry> entries;
     entries.reserve(exchange.size());
-    TicketDecoder ticket_decoder(keys);
+    TicketDecoder ticket_decoder(keys, started);
     for (const Datagram& d : exchange) {
         entries.push_back(protocol == Protocol::ticket ? ticket_decoder.decode(d)
                                                        : decode_password(d));

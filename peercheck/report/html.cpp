@@ -200,7 +200,8 @@ std::string case_section(const CaseResult& c, std::size_t index) {
                                                                       : "Standard output",
                                     out.empty() ? "(nothing)" : out)),
          hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
-         hp::markup("ladder", ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange)))});
+         hp::markup("ladder",
+                    ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started)))});
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ json case_json(const CaseResult& c) {
     json commands = json::array();
     for (const std::string& command : c.commands) commands.push_back(clean(command));
     json exchange = json::array();
-    for (const Line& l : decode_exchange(protocol_of(c.role), c.keys, c.exchange)) {
+    for (const Line& l : decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started)) {
         exchange.push_back(line_json(l));
     }
     return {{"id", clean(c.id)},

@@ -3,6 +3,7 @@
 // written by the runner as cases finish; the file formats are written once at the end.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,9 +27,10 @@ struct Line {
 
 // Decodes every datagram of a case with what its keys allow (the session key is learned from
 // the AS_REP body or the Ticket on the way) and folds long transfers. Never fails: bytes that
-// fit no message are described as such.
+// fit no message are described as such. With the Unix time at which the case started,
+// timestamps and validity are also told relative to it.
 std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
-                                  const std::vector<Datagram>& exchange);
+                                  const std::vector<Datagram>& exchange, std::uint32_t started = 0);
 
 // Text: "PASS  server/run/empty  serves an empty file  0.12 s" (mark, id, title, time).
 std::string case_line(const CaseResult& c);

@@ -58,7 +58,7 @@ std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_b
 }
 
 std::string exchange_text(const CaseResult& c) {
-    const auto lines = decode_exchange(protocol_of(c.role), c.keys, c.exchange);
+    const auto lines = decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started);
     if (lines.empty()) return fmt::format("{}exchange: no datagram seen\n", kIndent);
     std::string out = fmt::format("{}exchange, {} datagram{}:\n", kIndent, c.exchange.size(),
                                   c.exchange.size() == 1 ? "" : "s");

@@ -204,6 +204,32 @@ TEST(DecodeTicket, WhatEachKeyAloneReveals) {
     }
 }
 
+TEST(DecodeTicket, ValidityToldFromTheStartOfTheCase) {
+    const TicketRun run = ticket_run({});
+    struct Case {
+        std::uint32_t started;
+        std::string timestamp;
+        std::string validity;
+    };
+    const Case cases[] = {
+        {0, "timestamp 1700000000 (2023-11-14 22:13:20 UTC)\n",
+         "lifetime 3600 s: valid until 1700003600 (2023-11-14 23:13:20 UTC)\n"},
+        {kTimestamp + 1, "as the case started", "valid when the case started"},
+        {kTimestamp + 100, "100 s before the case started", "valid when the case started"},
+        {kTimestamp + 3599, "59 min before the case started", "valid when the case started"},
+        {kTimestamp + 3600, "60 min before the case started", "EXPIRED when the case started"},
+        {kTimestamp + 7200 + 300, "2 h 5 min before the case started", "EXPIRED"},
+        {kTimestamp - 7200, "2 h 0 min after the case started", "valid when the case started"},
+    };
+    for (const Case& c : cases) {
+        const auto lines = report::decode_exchange(Protocol::ticket, {kClientKey, kServerKey},
+                                                   run.exchange, c.started);
+        const std::string text = all_text({lines[1]});
+        EXPECT_NE(text.find(c.timestamp), text.npos) << c.timestamp << "\n" << text;
+        EXPECT_NE(text.find(c.validity), text.npos) << c.validity << "\n" << text;
+    }
+}
+
 TEST(DecodeTicket, WrongNonceAnswerIsPointedOut) {
     TicketRun run = ticket_run({});
     std::array<std::uint8_t, ticket::kApRepSize> ap_rep;
