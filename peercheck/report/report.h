@@ -32,8 +32,9 @@ struct Line {
 std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
                                   const std::vector<Datagram>& exchange, std::uint32_t started = 0);
 
-// Text: "PASS  server/run/empty  serves an empty file  0.12 s" (mark, id, title, time).
-std::string case_line(const CaseResult& c);
+// Text: "PASS  server/run/empty  serves an empty file  0.12 s" (mark, id, title, time). With
+// colour (for a terminal) the mark is coloured; the rest stays plain.
+std::string case_line(const CaseResult& c, bool colour = false);
 // Text for a failed case (or any case with -v): expected, observed, output tails, exchange.
 std::string case_details(const CaseResult& c);
 // The last line of every run: "N passed, M failed, K informational".

@@ -15,6 +15,21 @@ constexpr std::string_view kIndent = "      ";
 constexpr std::size_t kTailLines = 30;
 constexpr std::size_t kTailBytes = 4000;
 
+// ANSI colours: green, red, blue, grey.
+int colour_code(Verdict v) noexcept {
+    switch (v) {
+        case Verdict::pass:
+            return 32;
+        case Verdict::fail:
+            return 31;
+        case Verdict::info:
+            return 34;
+        case Verdict::skipped:
+            return 90;
+    }
+    return 0;
+}
+
 // Every line of text after the first starts at the column given.
 std::string indented(std::string_view text, std::size_t column) {
     std::string out;
@@ -76,8 +91,10 @@ std::string exchange_text(const CaseResult& c) {
     return out;
 }
 
-std::string case_line(const CaseResult& c) {
-    return fmt::format("{}  {}  {}  {}", verdict_mark(c.verdict), clean(c.id), clean(c.title),
+std::string case_line(const CaseResult& c, bool colour) {
+    std::string mark(verdict_mark(c.verdict));
+    if (colour) mark = fmt::format("\x1b[1;{}m{}\x1b[0m", colour_code(c.verdict), mark);
+    return fmt::format("{}  {}  {}  {}", mark, clean(c.id), clean(c.title),
                        seconds_text(c.seconds));
 }
 

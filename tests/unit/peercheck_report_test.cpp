@@ -560,6 +560,11 @@ TEST(TextReport, CaseLineHasMarkIdTitleAndTime) {
         EXPECT_EQ(report::case_line(a_case("server/run/small", verdict)),
                   mark + "  server/run/small  serves the file  0.25 s");
     }
+    EXPECT_EQ(report::case_line(a_case("server/run/small", Verdict::fail), true),
+              "\x1b[1;31mFAIL\x1b[0m  server/run/small  serves the file  0.25 s");
+    CaseResult hostile = a_case("server/run/small", Verdict::fail);
+    hostile.title = "\x1b]0;owned\x07";
+    EXPECT_EQ(report::case_line(hostile, true).find("\x1b]"), std::string::npos);
 }
 
 TEST(TextReport, DetailsShowWhatFailedAndTheTailOfTheOutput) {
