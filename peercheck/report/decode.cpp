@@ -90,6 +90,21 @@ std::string timestamp_text(std::uint32_t t) {
     return fmt::format("{} ({} UTC)", t, text);
 }
 
+// A digest in hexadecimal; one that begins with text (a peer's fault may put words there) also
+// shows that text.
+std::string digest_text(std::span<const std::uint8_t, 20> digest) {
+    constexpr std::size_t kMinText = 4;
+    std::size_t n = 0;
+    while (n < digest.size() && digest[n] >= 0x20 && digest[n] < 0x7f) ++n;
+    std::string text = "digest " + hex(digest);
+    if (n >= kMinText) {
+        text += fmt::format(
+            " (begins with the text \"{}\")",
+            std::string(digest.begin(), digest.begin() + static_cast<std::ptrdiff_t>(n)));
+    }
+    return text;
+}
+
 void note_size(Entry& e, std::size_t expected, std::size_t area) {
     const std::size_t size = e.line.size;
     if (size == expected) return;
@@ -393,7 +408,7 @@ private:
         } else if (ticket::is(v.type, I::APP_TERMINATE)) {
             e.kind = "APP_TERMINATE";
             e.line.summary = "KRB_PRV APP_TERMINATE";
-            d.push_back(fmt::format("digest {}", hex(wire::at<ticket::kInnerDigest>(inner))));
+            d.push_back(digest_text(wire::at<ticket::kInnerDigest>(inner)));
             if (v.data_length != ticket::kInnerDigest.size || v.packet_id != 0) {
                 d.push_back(
                     fmt::format("data length {}, packet id {}", v.data_length, v.packet_id));
@@ -478,7 +493,7 @@ Entry decode_password(const Datagram& d) {
     } else if (pass::is(h, T::TERMINATE)) {
         e.kind = "TERMINATE";
         e.line.summary = "TERMINATE";
-        details.push_back(fmt::format("digest {}", hex(wire::at<pass::kDigest>(v))));
+        details.push_back(digest_text(wire::at<pass::kDigest>(v)));
         if (h.length != pass::kDigest.size)
             details.push_back(fmt::format("length field {}", h.length));
         note_size(e, pass::kTerminateSize, pass::kRecvSize);

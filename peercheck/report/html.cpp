@@ -18,7 +18,7 @@ namespace hp = html_page;
 
 constexpr std::string_view kBody = R"~(<header>
 <h1>peercheck <span class="role">{{role}}</span></h1>
-<p class="command">{{implementation}} &middot; <code>{{command}}</code></p>
+<p class="command">{{implementation}}<code>{{command}}</code></p>
 <div class="badges">
 <span class="badge pass">{{passed}} passed</span>
 <span class="badge fail">{{failed}} failed</span>
@@ -40,7 +40,7 @@ constexpr std::string_view kBody = R"~(<header>
 </main>)~";
 
 constexpr std::string_view kRow =
-    R"~(<tr class="{{verdict}}"><td><span class="mark {{verdict}}">{{mark}}</span></td><td><a href="#{{anchor}}"><code>{{id}}</code></a></td><td>{{title}}</td><td class="observed {{verdict}}">{{observed}}</td><td class="num">{{seconds}}</td></tr>
+    R"~(<tr class="{{verdict}}"><td><span class="mark {{verdict}}">{{mark}}</span></td><td class="id"><a href="#{{anchor}}"><code>{{id}}</code></a></td><td>{{title}}</td><td class="observed {{verdict}}">{{observed}}</td><td class="num">{{seconds}}</td></tr>
 )~";
 
 constexpr std::string_view kCase = R"~(<details class="case {{verdict}}" id="{{anchor}}"{{open}}>

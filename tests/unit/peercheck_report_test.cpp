@@ -329,7 +329,7 @@ Bytes data(std::uint32_t id, std::uint32_t length) {
 
 TEST(DecodePassword, EveryMessageWithItsFields) {
     pass::Digest digest;
-    digest.fill(0x5c);
+    digest.fill(0xa5);
     std::array<std::uint8_t, pass::kTerminateSize> terminate;
     pass::build_terminate(terminate, digest);
     const std::vector<Datagram> x = {
@@ -349,8 +349,20 @@ TEST(DecodePassword, EveryMessageWithItsFields) {
               (std::vector<std::string>{
                   "JOIN_REQ", "type 12", "PASS_RESP len=7 password=\"hunter2\"", "PASS_ACCEPT",
                   "DATA id=1 len=1000", "DATA id=2 len=0", "TERMINATE", "PASS_REJECT"}));
-    EXPECT_EQ(lines[6].details, std::vector<std::string>{"digest " + repeat("5c", 20)});
+    EXPECT_EQ(lines[6].details, std::vector<std::string>{"digest " + repeat("a5", 20)});
     EXPECT_TRUE(has_detail(lines[1], "12 is no message type"));
+}
+
+TEST(DecodePassword, DigestThatBeginsWithTextShowsIt) {
+    pass::Digest digest{};
+    std::ranges::copy(std::string_view("Wrong Hash"), digest.begin());
+    std::array<std::uint8_t, pass::kTerminateSize> terminate;
+    pass::build_terminate(terminate, digest);
+    const auto lines =
+        report::decode_exchange(Protocol::password, {}, {to_impl(bytes_of(terminate))});
+    EXPECT_EQ(lines[0].details,
+              std::vector<std::string>{"digest 57726f6e672048617368" + repeat("00", 10) +
+                                       " (begins with the text \"Wrong Hash\")"});
 }
 
 TEST(DecodePassword, OutOfRangeFieldsAreNamed) {
