@@ -82,7 +82,11 @@ std::string cut(const std::string& text, std::size_t chars) {
     return text.substr(0, chars > 1 ? chars - 1 : 0) + "\u2026";
 }
 
-std::string ladder(const std::vector<Line>& lines) {
+// Marker ids are made unique by the ladder's number: a page holds many ladders, and a marker
+// defined inside a folded (hidden) case would not draw the heads of another case's arrows.
+std::string ladder(const std::vector<Line>& lines, std::size_t number) {
+    const std::string out_head = fmt::format("head-out-{}", number);
+    const std::string in_head = fmt::format("head-in-{}", number);
     if (lines.empty()) return R"~(<p class="muted">No datagram was seen.</p>)~";
     std::vector<std::string> lanes{"implementation"};
     for (const Line& l : lines) {
@@ -130,7 +134,7 @@ std::string ladder(const std::vector<Line>& lines) {
              hp::text("ty", std::to_string(ay + 4)),
              hp::text("time", fmt::format("{:.3f} s", l.at)), hp::text("x1", std::to_string(x1)),
              hp::text("x2", std::to_string(x2 - dir * 4)), hp::text("ay", std::to_string(ay)),
-             hp::text("marker", l.from == "implementation" ? "head-out" : "head-in"),
+             hp::text("marker", l.from == "implementation" ? out_head : in_head),
              hp::text("lx", std::to_string((x1 + x2) / 2)), hp::text("ly", std::to_string(ay - 6)),
              hp::text("label", cut(label, static_cast<std::size_t>(span / kCharWidth))),
              hp::text("sy", std::to_string(ay + 14)),
@@ -168,12 +172,13 @@ std::string ladder(const std::vector<Line>& lines) {
     }
     return hp::fill(
         R"~(<div class="ladder"><svg xmlns="http://www.w3.org/2000/svg" width="{{w}}" height="{{h}}" viewBox="0 0 {{w}} {{h}}">
-<defs><marker id="head-out" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#0969da"/></marker>
-<marker id="head-in" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#8250df"/></marker></defs>
+<defs><marker id="{{out}}" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#0969da"/></marker>
+<marker id="{{in}}" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#8250df"/></marker></defs>
 {{bands}}{{heads}}{{rows}}</svg></div>)~",
         {hp::text("w", std::to_string(details_x + kDetailsWidth)),
          hp::text("h", std::to_string(y + 12)), hp::markup("bands", bands),
-         hp::markup("heads", heads), hp::markup("rows", rows)});
+         hp::text("out", out_head), hp::text("in", in_head), hp::markup("heads", heads),
+         hp::markup("rows", rows)});
 }
 
 std::string block(std::string_view name, const std::string& text) {
@@ -200,8 +205,9 @@ std::string case_section(const CaseResult& c, std::size_t index) {
                                                                       : "Standard output",
                                     out.empty() ? "(nothing)" : out)),
          hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
-         hp::markup("ladder",
-                    ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started)))});
+         hp::markup(
+             "ladder",
+             ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started), index))});
 }
 
 }  // namespace

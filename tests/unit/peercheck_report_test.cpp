@@ -711,6 +711,9 @@ TEST(Html, FailuresOpenWithALadderOfTheirExchange) {
     // 7 lines for the six-chunk run (the chunks fold), 7 for the one-chunk run.
     EXPECT_EQ(count("<line class=\"arrow\""), 14u);
     EXPECT_EQ(count("No datagram was seen."), 2u);
+    EXPECT_EQ(count("<marker id=\"head-out-0\""), 1u) << "marker ids unique in the page";
+    EXPECT_EQ(count("<marker id=\"head-out-1\""), 1u);
+    EXPECT_EQ(count("marker-end=\"url(#head-in-1)\""), 4u);
     EXPECT_NE(html.find(">gatekeep</text>"), html.npos);
     EXPECT_NE(html.find("1 passed, 1 failed, 1 informational"), html.npos);
 }
