@@ -227,8 +227,11 @@ std::string html(const RunReport& run) {
     const std::string body = hp::fill(
         kBody,
         {hp::text("role", std::string(role_name(run.role))),
-         hp::text("implementation", run.implementation), hp::text("command", run.command),
-         hp::text("passed", std::to_string(n.passed)), hp::text("failed", std::to_string(n.failed)),
+         // A run named after its command shows the command once.
+         hp::text("implementation",
+                  run.implementation == run.command ? "" : run.implementation + " \u00b7 "),
+         hp::text("command", run.command), hp::text("passed", std::to_string(n.passed)),
+         hp::text("failed", std::to_string(n.failed)),
          hp::text("informational", std::to_string(n.informational)),
          hp::markup("skipped", n.skipped == 0
                                    ? ""
