@@ -390,58 +390,38 @@ TEST(DecodePassword, OutOfRangeFieldsAreNamed) {
 
 // ---- Folding. ----
 
-TEST(Fold, LongTransfersBecomeOneLineWithTheirIds) {
+// Runs of four or more fold into one line; every break in the ids is named, folded or not.
+TEST(Fold, TransfersFoldAndTheirIdBreaksAreNamed) {
     struct Case {
         std::vector<std::uint32_t> ids;
-        std::string summary;  // of the folded line, or of the first line when not folded
-        std::size_t lines;
+        std::vector<std::string> lines;  // each line: its summary, then its notes about ids
     };
     const Case cases[] = {
-        {{1, 2, 3}, "DATA id=1 len=1000", 3},
-        {{1, 2, 3, 4}, "DATA x 4, ids 1..4", 1},
-        {{1, 3, 5, 7, 9}, "DATA x 5, ids 1..9 (not consecutive)", 1},
-        {{0, 1, 2, 3}, "DATA x 4, ids 0..3", 1},
+        {{1, 2, 3}, {"DATA id=1 len=1000", "DATA id=2 len=1000", "DATA id=3 len=1000"}},
+        {{1, 3, 5},
+         {"DATA id=1 len=1000", "DATA id=3 len=1000|id 3 follows 1",
+          "DATA id=5 len=1000|id 5 follows 3"}},
+        {{0, 1}, {"DATA id=0 len=1000|the transfer starts at id 0, not 1", "DATA id=1 len=1000"}},
+        {{1, 2, 3, 4}, {"DATA x 4, ids 1..4"}},
+        {{1, 3, 5, 7},
+         {"DATA x 4, ids 1..7 (not consecutive)|ids break 3 times; first: id 3 follows 1"}},
+        {{2, 3, 4, 5}, {"DATA x 4, ids 2..5|the transfer starts at id 2, not 1"}},
     };
     for (const Case& c : cases) {
         std::vector<Datagram> x;
         for (const std::uint32_t id : c.ids) x.push_back(to_impl(data(id, 1000)));
-        const auto lines = report::decode_exchange(Protocol::password, {}, x);
-        ASSERT_EQ(lines.size(), c.lines);
-        EXPECT_EQ(lines[0].summary, c.summary);
-        if (c.lines == 1) {
-            EXPECT_EQ(lines[0].count, c.ids.size());
-            EXPECT_EQ(lines[0].size, c.ids.size() * pass::kDataSize);
-        }
-    }
-    std::vector<Datagram> skip;
-    for (const std::uint32_t id : {1, 3, 5, 7}) skip.push_back(to_impl(data(id, 1000)));
-    EXPECT_TRUE(has_detail(report::decode_exchange(Protocol::password, {}, skip)[0],
-                           "ids break 3 times; first: id 3 follows 1"));
-}
-
-TEST(Fold, BreaksInShortRunsAreNamedToo) {
-    struct Case {
-        std::vector<std::uint32_t> ids;
-        std::vector<std::string> notes;  // of each line, joined
-    };
-    const Case cases[] = {
-        {{1, 2}, {"", ""}},
-        {{1, 3, 5}, {"", "id 3 follows 1", "id 5 follows 3"}},
-        {{0, 1}, {"the transfer starts at id 0, not 1", ""}},
-        {{2, 3, 4, 5}, {"the transfer starts at id 2, not 1"}},
-    };
-    for (const Case& c : cases) {
-        std::vector<Datagram> x;
-        for (const std::uint32_t id : c.ids) x.push_back(to_impl(data(id, 1000)));
-        std::vector<std::string> notes;
+        std::vector<std::string> lines;
         for (const auto& l : report::decode_exchange(Protocol::password, {}, x)) {
-            std::string joined;
+            std::string line = l.summary;
             for (const auto& d : l.details) {
-                if (d.find("id") != d.npos && d.find("data bytes") == d.npos) joined += d;
+                if (d.find(" id") != d.npos || d.starts_with("id")) line += "|" + d;
             }
-            notes.push_back(joined);
+            lines.push_back(line);
+            if (l.count > 1) {
+                EXPECT_EQ(l.size, l.count * pass::kDataSize);
+            }
         }
-        EXPECT_EQ(notes, c.notes);
+        EXPECT_EQ(lines, c.lines);
     }
 }
 
