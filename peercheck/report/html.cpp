@@ -201,9 +201,10 @@ std::string case_section(const CaseResult& c, std::size_t index) {
          hp::markup("observed",
                     c.observed.empty() ? "" : hp::fill(kObserved, {hp::text("text", c.observed)})),
          hp::markup("commands", commands.empty() ? "" : block("Commands", commands)),
-         hp::markup("stdout", block(out.size() < c.impl_stdout.size() ? "Standard output (end)"
-                                                                      : "Standard output",
-                                    out.empty() ? "(nothing)" : out)),
+         hp::markup("stdout",
+                    block(tail_cuts(c.impl_stdout, kTailLines, kTailBytes) ? "Standard output (end)"
+                                                                           : "Standard output",
+                          out.empty() ? "(nothing)" : out)),
          hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
          hp::markup(
              "ladder",

@@ -51,7 +51,8 @@ void output_tail(std::string& out, std::string_view name, const std::string& tex
         out += fmt::format("{}{}: (empty)\n", kIndent, name);
         return;
     }
-    out += fmt::format("{}{}{}:\n", kIndent, name, t.size() < text.size() ? " (last lines)" : "");
+    out += fmt::format("{}{}{}:\n", kIndent, name,
+                       tail_cuts(text, kTailLines, kTailBytes) ? " (last lines)" : "");
     std::string_view rest = t;
     while (!rest.empty()) {
         const std::size_t nl = rest.find('\n');
@@ -61,6 +62,12 @@ void output_tail(std::string& out, std::string_view name, const std::string& tex
 }
 
 }  // namespace
+
+bool tail_cuts(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
+    if (text.size() > max_bytes) return true;
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    return static_cast<std::size_t>(std::ranges::count(text, '\n')) >= max_lines;
+}
 
 std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
     if (text.size() > max_bytes) text = text.substr(text.size() - max_bytes);

@@ -32,6 +32,8 @@ std::string seconds_text(double s);
 // The last lines of an implementation's output, at most max_lines lines and about max_bytes
 // bytes, cleaned.
 std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
+// Whether tail() leaves something out.
+bool tail_cuts(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
 
 // The decoded exchange of a case as indented text lines (shared by the text and JUnit reports).
 std::string exchange_text(const CaseResult& c);

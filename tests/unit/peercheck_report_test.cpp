@@ -571,6 +571,8 @@ TEST(TextReport, DetailsShowWhatFailedAndTheTailOfTheOutput) {
         EXPECT_NE(text.find(part), text.npos) << part << "\n" << text;
     }
     EXPECT_EQ(text.find("| line 970\n"), text.npos);
+    EXPECT_EQ(report::case_details(a_case("x", Verdict::fail)).find("(last lines)"), text.npos)
+        << "a short output is shown whole";
     EXPECT_NE(text.find("| line 971\n"), text.npos);
 }
 
