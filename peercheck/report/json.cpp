@@ -42,6 +42,7 @@ json case_json(const CaseResult& c) {
             {"expected", clean(c.expected)},
             {"observed", clean(c.observed)},
             {"seconds", c.seconds},
+            {"started", c.started == 0 ? json(nullptr) : json(c.started)},
             {"commands", std::move(commands)},
             {"stdout", clean(c.impl_stdout)},
             {"stderr", clean(c.impl_stderr)},
