@@ -11,15 +11,19 @@ if [ "${1:-}" = --inside ]; then
     shift
     ip link set lo up
     hostname "$name"
+    # The file stays until the command ends: a bind mount over a deleted file cannot itself be
+    # mounted over, which a nested use of this script would need.
     hosts=$(mktemp)
+    trap 'rm -f "$hosts"' EXIT
     printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n' "$name" >"$hosts"
+    chmod 644 "$hosts" # mktemp makes it readable by root alone
     mount --bind "$hosts" /etc/hosts
-    rm -f "$hosts" # the mount keeps the file for as long as the namespace lives
     # A name service that answers before the hosts file would make the run prove nothing.
     if ! getent hosts "$name" | grep -q '^127\.0\.1\.1[[:space:]]'; then
         echo "$name does not resolve to 127.0.1.1 here: $(getent hosts "$name" || echo nothing)"
         exit 1
     fi
-    exec "$@"
+    "$@"
+    exit
 fi
 exec unshare --uts --net --mount --propagation private bash "$0" --inside "$@"
