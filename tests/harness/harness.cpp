@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "helpers.h"
+
 namespace harness {
 
 namespace {
@@ -151,6 +153,26 @@ std::optional<int> Program::wait_exit(std::chrono::milliseconds limit) {
     return WEXITSTATUS(status_);
 }
 
+std::optional<int> Program::wait_exit_writing(const std::string& watched,
+                                              std::chrono::milliseconds stall) {
+    std::uintmax_t size = 0;
+    std::size_t printed = out_.size();
+    auto last_growth = Clock::now();
+    while (running()) {
+        std::error_code ec;
+        const std::uintmax_t now_size = std::filesystem::file_size(watched, ec);
+        if ((!ec && now_size != size) || out_.size() != printed) {
+            size = ec ? 0 : now_size;
+            printed = out_.size();
+            last_growth = Clock::now();
+        } else if (Clock::now() - last_growth >= stall) {
+            return std::nullopt;
+        }
+        drain(10);
+    }
+    return wait_exit(stall);  // collects what is left in the pipe and the exit status
+}
+
 bool Program::wait_output(const std::string& text, std::chrono::milliseconds limit) {
     const auto end = Clock::now() + limit;
     for (;;) {
@@ -171,6 +193,21 @@ Finished run(const std::string& path, std::vector<std::string> args,
     f.status = p.wait_exit(limit);
     f.output = p.output();
     return f;
+}
+
+Finished run_writing(const std::string& path, std::vector<std::string> args,
+                     const std::string& watched, std::chrono::milliseconds stall) {
+    Program p(path, std::move(args));
+    Finished f;
+    f.status = p.wait_exit_writing(watched, stall);
+    f.output = p.output();
+    return f;
+}
+
+std::optional<Bytes> client_address() {
+    const auto addr = common::my_addr();
+    if (!addr) return std::nullopt;
+    return Bytes(addr->begin(), addr->end());
 }
 
 Peer::Peer(std::chrono::milliseconds recv_timeout) : timeout_(recv_timeout) {

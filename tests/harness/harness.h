@@ -38,6 +38,10 @@ public:
     bool wait_bound(std::uint16_t port, std::chrono::milliseconds limit = 5s);
     // Waits for the program to exit; its exit status, or nullopt on time-out or a signal.
     std::optional<int> wait_exit(std::chrono::milliseconds limit = 5s);
+    // Waits for a program that writes the file at watched to exit: as long as it takes while
+    // that file or the program's output grows, nullopt once neither has grown for stall.
+    std::optional<int> wait_exit_writing(const std::string& watched,
+                                         std::chrono::milliseconds stall = 3s);
     bool running();
     // Everything printed so far (reads what is pending without blocking).
     const std::string& output();
@@ -60,7 +64,16 @@ struct Finished {
     std::string output;
 };
 Finished run(const std::string& path, std::vector<std::string> args,
-             std::chrono::milliseconds limit = 10s);
+             std::chrono::milliseconds limit = 5s);
+// Runs a program that writes the file at watched to its end, given up once it stalls (see
+// Program::wait_exit_writing): a transfer may take its time, a stuck one fails within seconds.
+Finished run_writing(const std::string& path, std::vector<std::string> args,
+                     const std::string& watched, std::chrono::milliseconds stall = 3s);
+
+// The address the ticket client puts in its Authenticator: the first IPv4 address of this host's
+// name (uname -n), found with the client's own lookup; nullopt where the name does not resolve.
+// It is 127.0.1.1 on a stock Debian host, whose datagrams to 127.0.0.1 still leave from 127.0.0.1.
+std::optional<Bytes> client_address();
 
 class Peer {
 public:

@@ -276,8 +276,8 @@ TEST(LatchkeyEndToEnd, FilesOfEverySizeFromTheTestServer) {
         const std::uint16_t port = harness::free_udp_port();
         harness::Program server(PASS_PEER_SERVER_BIN, {std::to_string(port), "pw", in});
         ASSERT_TRUE(server.wait_bound(port));
-        const auto r = harness::run(LATCHKEY_BADJOIN_BIN,
-                                    {"127.0.0.1", std::to_string(port), "x", "y", "pw", out}, 30s);
+        const auto r = harness::run_writing(
+            LATCHKEY_BADJOIN_BIN, {"127.0.0.1", std::to_string(port), "x", "y", "pw", out}, out);
         EXPECT_EQ(r.output, "OK\n") << size;
         EXPECT_EQ(harness::TempDir::read(out), content) << size;
         EXPECT_TRUE(server.wait_output("OK\n"));

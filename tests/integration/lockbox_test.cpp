@@ -370,9 +370,9 @@ TEST(LockboxEndToEnd, ConformingClientCatchesEachFault) {
         Lockbox lb(b, content);
         lb.ready();
         const std::string out = lb.dir.file("received");
-        const auto r = harness::run(
+        const auto r = harness::run_writing(
             PASS_PEER_CLIENT_BIN,
-            {"127.0.0.1", std::to_string(lb.port), "x", "secret", "y", out, "-DDEBUG"}, 30s);
+            {"127.0.0.1", std::to_string(lb.port), "x", "secret", "y", out, "-DDEBUG"}, out);
         EXPECT_EQ(r.status, 0);
         switch (b.fault) {
             case Fault::bad_hash:  // the whole file arrived; only the digest is wrong

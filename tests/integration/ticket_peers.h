@@ -29,6 +29,27 @@ inline const Bytes kLoopback = harness::bytes({127, 0, 0, 1});
 
 inline std::uint32_t now() { return static_cast<std::uint32_t>(std::time(nullptr)); }
 
+// The address the client under test puts in its Authenticator (see harness::client_address).
+inline Bytes client_address() {
+    const auto addr = harness::client_address();
+    EXPECT_TRUE(addr) << "the host name does not resolve, so the client cannot fill its "
+                         "Authenticator: map it to an address in /etc/hosts";
+    return addr.value_or(Bytes(4, 0));
+}
+
+// An address read first byte least significant: what the client's -T1 offset works on, and how
+// the client's and the server's debug lines print it.
+inline std::uint32_t address_value(const Bytes& address4) {
+    return wire::load_le32(std::span<const std::uint8_t, 4>(address4.data(), 4));
+}
+
+// The client's -T1 value that turns its own address into 127.0.0.1, the address its datagrams to
+// 127.0.0.1 leave from and that gatekeep therefore writes into the Ticket: 0 where the host name
+// resolves to 127.0.0.1, -65536 where it resolves to 127.0.1.1.
+inline std::int32_t offset_to_loopback() {
+    return static_cast<std::int32_t>(address_value(kLoopback) - address_value(client_address()));
+}
+
 inline seal::Schedule schedule(const Bytes& key) {
     seal::Schedule s;
     EXPECT_EQ(seal::make_schedule(std::span<const std::uint8_t, 8>(key.data(), 8), s), 0);
@@ -62,6 +83,20 @@ inline Bytes sealed_ticket(const TicketPlain& t, const Bytes& server_key = kServ
                          harness::text_field(t.server, 40), harness::le32(t.timestamp),
                          harness::be16(t.lifetime), harness::zeros(2)});
     return seal_bytes(plain, 100, server_key);
+}
+
+// An AS_REP body: the session key, the server ID, the timestamp, lifetime 3600 and the Ticket.
+inline Bytes body(std::uint32_t timestamp, const std::string& server = "files",
+                  std::uint16_t ticket_length = 104, const Bytes& ticket104 = sealed_ticket({})) {
+    return harness::concat({kSessionKey, harness::text_field(server, 40), harness::le32(timestamp),
+                            harness::be16(3600), harness::zeros(2), harness::be16(ticket_length),
+                            harness::zeros(2), ticket104});
+}
+
+// An AS_REP around a 164-byte body given whole, sealed with the client key.
+inline Bytes as_rep_from_body(const Bytes& body164, std::uint16_t length_field = 168) {
+    return harness::concat(
+        {harness::be16(2), harness::be16(length_field), seal_bytes(body164, 164, kClientKeyBytes)});
 }
 
 inline Bytes authenticator(const std::string& client, const Bytes& address, std::uint32_t nonce) {
