@@ -9,6 +9,7 @@ foreach(peer pass-peer-client pass-peer-server)
     set_target_properties(${peer} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_link_libraries(${peer} PRIVATE common project_warnings)
 endforeach()
+target_link_libraries(pass-peer-client PRIVATE latchkey_loop)  # the file loop it shares
 set(PASS_PEER_PATHS
     "PASS_PEER_CLIENT_BIN=\"$<TARGET_FILE:pass-peer-client>\""
     "PASS_PEER_SERVER_BIN=\"$<TARGET_FILE:pass-peer-server>\"")
