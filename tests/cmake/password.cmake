@@ -18,6 +18,8 @@ add_project_test(lockbox_unit_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/lock
     LIBS lockbox_steps)
 add_project_test(latchkey_unit_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/latchkey_steps_test.cpp
     LIBS latchkey_steps)
+add_project_test(latchkey_loop_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/latchkey_loop_test.cpp
+    LIBS latchkey_loop)
 
 # The fault functions once per build, each with that build's LOCKBOX_FAULT.
 foreach(build IN ITEMS badhash:bad_hash skipid:skip_id badreq:bad_req)
