@@ -15,10 +15,11 @@
 
 namespace {
 
-// The server never waits, so while the client is slowed (a busy machine, a page-cache flush)
-// DATA queues in the socket. The system charges about twice the datagram's size for each one
-// queued and doubles the size asked for, so this holds some 230,000 DATA, most of a 256 MiB file.
-// Memory is taken only while datagrams wait; unprivileged, the system's maximum caps it.
+// The server never waits, so while the client is off the processor (a busy machine) DATA queues
+// in the socket; the file loop then takes the backlog into the process. The system charges about
+// twice the datagram's size for each one queued and doubles the size asked for, so this holds
+// some 230,000 DATA. Memory is taken only while datagrams wait; unprivileged, the system's
+// maximum caps it.
 constexpr int kReceiveBuffer = 256 << 20;
 
 latchkey::Settings parse_args_or_exit(int argc, char** argv) {
