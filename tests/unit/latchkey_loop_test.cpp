@@ -104,7 +104,7 @@ TEST(LatchkeyLoop, StateCarriesAcrossBatches) {
     EXPECT_FALSE(latchkey::settle_batch(first.arrivals, first.room, state, rx).end);
     EXPECT_EQ(state.last_id, 2u);
     // A TERMINATE cut inside its digest: the missing bytes are zero, not what the room held.
-    const Bytes cut(terminate(harness::pattern(20)).begin(), terminate(harness::pattern(20)).end());
+    const Bytes cut = terminate(harness::pattern(20));
     Batch next({data(3, harness::pattern(10)), Bytes(cut.begin(), cut.begin() + 20)});
     const auto r = latchkey::settle_batch(next.arrivals, next.room, state, rx);
     EXPECT_EQ(r.end, LoopEnd::terminate);  // not "Expecting DATA": the loop has started
