@@ -254,7 +254,7 @@ Settled settle_batch(std::span<Arrival> arrivals, std::span<std::uint8_t> room, 
         switch (p.piece) {
             case Piece::data: {
                 const auto piece = area.first(p.length);
-                if (got < piece.size()) std::fill(piece.begin() + got, piece.end(), 0);
+                if (got < piece.size()) std::ranges::fill(piece.subspan(got), 0);
                 // In place unless an earlier DATA of the batch was short.
                 if (room.data() + s.bytes != piece.data()) {
                     std::memmove(room.data() + s.bytes, piece.data(), piece.size());

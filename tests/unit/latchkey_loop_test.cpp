@@ -42,7 +42,7 @@ struct Batch {
             const std::size_t n = std::min<std::size_t>(d.size(), 1012);
             arrivals[i].size = n;
             std::copy_n(d.begin(), std::min<std::size_t>(n, 12), arrivals[i].head.begin());
-            if (n > 12) std::copy(d.begin() + 12, d.begin() + n, room.begin() + 1000 * i);
+            if (n > 12) std::copy(&d[12], d.data() + n, &room[1000 * i]);
         }
     }
 };
