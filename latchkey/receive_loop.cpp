@@ -25,8 +25,8 @@ constexpr std::size_t kBatch = 256;
 // The smallest piece written while the socket is idle; smaller rests wait for more data or for
 // the end of the loop.
 constexpr std::size_t kPieceBytes = 512 << 10;
-// A backlog beyond this much of the machine's memory is written even while datagrams wait, so a
-// disk slower than the network cannot exhaust the memory.
+// The process holds a backlog of up to this share (1/2) of the machine's memory; beyond it, bytes
+// are written even while datagrams wait, so a disk slower than the network cannot exhaust it.
 constexpr std::size_t kMemoryShare = 2;
 // Chunks kept mapped after their bytes were written, for the next ones to arrive.
 constexpr std::size_t kSpareChunks = 1;
