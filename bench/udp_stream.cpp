@@ -4,10 +4,11 @@
 //
 //   udp_stream <datagrams>
 //
-// Prints "<MB/s> <received> <sent>": MB/s (10^6 bytes) counts the 1000 data bytes of each
-// datagram received, the unit of the file transfers it is compared with, over the time from the
-// first send to the last datagram received. The receiver stops when all have arrived or after
-// half a second without any.
+// Prints "<MB/s> <received> <sent> <sending MB/s>": MB/s (10^6 bytes) counts the 1000 data bytes
+// of each datagram received, the unit of the file transfers it is compared with, over the time
+// from the first send to the last datagram received; the sending rate counts those of each
+// datagram sent, up to the last send. The receiver stops when all have arrived or after half a
+// second without any.
 
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -87,13 +88,17 @@ int main(int argc, char** argv) {
                          static_cast<std::uint32_t>(id));
         if (!udp::send_to(tx_sock, data, to)) return 1;
     }
+    const std::int64_t sent = now_ns();
     Result r;
     if (::read(result_pipe[0], &r, sizeof r) != sizeof r) return 1;
     ::waitpid(child, nullptr, 0);
     const double seconds = static_cast<double>(r.last_ns - start) / 1e9;
     const double rate =
         seconds > 0 ? static_cast<double>(r.received) * pass::kChunkSize / seconds / 1e6 : 0;
-    std::printf("%.1f %llu %llu\n", rate, static_cast<unsigned long long>(r.received),
-                static_cast<unsigned long long>(count));
+    const double send_seconds = static_cast<double>(sent - start) / 1e9;
+    const double send_rate =
+        send_seconds > 0 ? static_cast<double>(count) * pass::kChunkSize / send_seconds / 1e6 : 0;
+    std::printf("%.1f %llu %llu %.1f\n", rate, static_cast<unsigned long long>(r.received),
+                static_cast<unsigned long long>(count), send_rate);
     return 0;
 }

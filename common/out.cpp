@@ -1,8 +1,10 @@
 #include "out.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace out {
 
@@ -30,6 +32,26 @@ void debug(const char* fmt, ...) noexcept {
     va_start(args, fmt);
     std::vprintf(fmt, args);
     va_end(args);
+    std::fflush(stdout);
+}
+
+void debug_repeat(const char* line, std::size_t times) noexcept {
+    if (!g_debug || times == 0) return;
+    // Standard output is line-buffered, so the copies are gathered here and handed over at once.
+    char text[4096];
+    const std::size_t n = std::strlen(line);
+    if (n > sizeof text) {
+        for (; times > 0; --times) std::fputs(line, stdout);
+        std::fflush(stdout);
+        return;
+    }
+    if (n == 0) return;
+    const std::size_t per_write = sizeof text / n;
+    for (std::size_t copies = 0; times > 0; times -= copies) {
+        copies = std::min(times, per_write);
+        for (std::size_t i = 0; i < copies; ++i) std::memcpy(text + i * n, line, n);
+        std::fwrite(text, 1, copies * n, stdout);
+    }
     std::fflush(stdout);
 }
 

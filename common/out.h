@@ -2,6 +2,7 @@
 // The only code that prints. Everything goes to standard output, one flushed line at a time, so
 // a server's "OK" reaches a pipe or log as it happens. Nothing goes to standard error.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -14,6 +15,10 @@ bool debugging() noexcept;
 
 [[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...) noexcept;    // always
 [[gnu::format(printf, 1, 2)]] void debug(const char* fmt, ...) noexcept;  // with -DDEBUG only
+
+// With -DDEBUG only: line, times over, in a few writes rather than one for each line (a loop's
+// line for every datagram of a batch).
+void debug_repeat(const char* line, std::size_t times) noexcept;
 
 // Each byte with "%x": lowercase, no leading zero, no separator (key and digest dumps).
 void debug_bytes(std::span<const std::uint8_t> bytes) noexcept;

@@ -45,12 +45,22 @@ using RecvArea = std::array<std::uint8_t, kRecvSize>;
 using RecvView = std::span<const std::uint8_t, kRecvSize>;
 using Digest = std::array<std::uint8_t, 20>;
 
+// The bytes in front of DATA's data area: the header and the packet id. A receiver that puts the
+// data area of each datagram straight where it will be written from keeps only these apart.
+inline constexpr std::size_t kHeadSize = kData.offset;
+using HeadView = std::span<const std::uint8_t, kHeadSize>;
+static_assert(kPacketId.end() == kHeadSize);
+
 struct Header {
     std::uint16_t type;
     std::uint32_t length;
 };
-constexpr Header read_header(RecvView rx) noexcept {
-    return {wire::load_be16(wire::at<kType>(rx)), wire::load_be32(wire::at<kLength>(rx))};
+constexpr Header read_header(HeadView head) noexcept {
+    return {wire::load_be16(wire::at<kType>(head)), wire::load_be32(wire::at<kLength>(head))};
+}
+constexpr Header read_header(RecvView rx) noexcept { return read_header(rx.first<kHeadSize>()); }
+constexpr std::uint32_t read_packet_id(HeadView head) noexcept {
+    return wire::load_be32(wire::at<kPacketId>(head));
 }
 constexpr bool is(const Header& h, Type t) noexcept {
     return h.type == static_cast<std::uint16_t>(t);

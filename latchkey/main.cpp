@@ -5,25 +5,21 @@
 #include <netinet/in.h>
 
 #include <array>
-#include <cstdio>
 
-#include "file.h"
 #include "helpers.h"
 #include "out.h"
 #include "pass_msg.h"
+#include "receive_loop.h"
 #include "steps.h"
 #include "udp.h"
 
 namespace {
 
-// A large output buffer: the receive loop then writes to the disk in a few big calls, and a
-// stall of the disk is taken up by the socket's raised receive buffer.
-constexpr std::size_t kWriteBuffer = 1 << 20;
-
-// The server never waits, so while the client is slowed (a busy machine, a page-cache flush)
-// DATA queues in the socket. The system charges about twice the datagram's size for each one
-// queued and doubles the size asked for, so this holds some 230,000 DATA, most of a 256 MiB file.
-// Memory is taken only while datagrams wait; unprivileged, the system's maximum caps it.
+// The server never waits, so while the client is off the processor (a busy machine) DATA queues
+// in the socket; the file loop then takes the backlog into the process. The system charges about
+// twice the datagram's size for each one queued and doubles the size asked for, so this holds
+// some 230,000 DATA. Memory is taken only while datagrams wait; unprivileged, the system's
+// maximum caps it.
 constexpr int kReceiveBuffer = 256 << 20;
 
 latchkey::Settings parse_args_or_exit(int argc, char** argv) {
@@ -103,36 +99,6 @@ void offer_passwords(const udp::UdpSocket& sock, const sockaddr_in& server, pass
     }
 }
 
-// Created or emptied only now that the password was accepted: a run refused earlier leaves an
-// existing file untouched.
-common::File open_output_or_fail(const char* path) {
-    common::File f(std::fopen(path, "wb"));
-    if (!f) out::fail("error opening output file\n");
-    std::setvbuf(f.get(), nullptr, _IOFBF, kWriteBuffer);
-    return f;
-}
-
-// DATA after DATA, each id one more than the last, until TERMINATE, which stays in rx. The loop
-// is a receive and a buffered write, so the client keeps up with a sender that never waits.
-void receive_file(const udp::UdpSocket& sock, pass::RecvArea& rx, std::FILE* f) {
-    receive_or_fail(sock, rx);
-    if (!latchkey::is_data(rx)) out::fail("Expecting DATA\n");
-    std::uint32_t last_id = 0;
-    for (;;) {
-        const latchkey::Step step = latchkey::next_piece(rx, last_id);
-        if (step.piece == latchkey::Piece::terminate) break;
-        if (step.piece == latchkey::Piece::bad_id) out::fail("transmission error\n");
-        if (step.piece == latchkey::Piece::other) out::fail("Expecting TERMINATE\n");
-        last_id = step.packet_id;
-        if (std::fwrite(step.bytes.data(), 1, step.bytes.size(), f) != step.bytes.size()) {
-            out::fail("error writing file\n");
-        }
-        out::debug("receiving file\n");
-        receive_or_fail(sock, rx);
-    }
-    out::debug("TERMINATE received\n");
-}
-
 void check_digest_or_fail(const pass::RecvArea& rx, const char* path) {
     pass::Digest written{};
     common::mysha1(path, written);
@@ -154,8 +120,11 @@ int main(int argc, char** argv) {
     await_pass_req(sock, rx);
     offer_passwords(sock, server, rx, s);
     {
-        const common::File f = open_output_or_fail(s.path);
-        receive_file(sock, rx, f.get());
+        // Opened only now that the password was accepted: a run refused earlier leaves an
+        // existing file untouched.
+        const latchkey::OutputFile f(s.path);
+        if (!f.valid()) out::fail("error opening output file\n");
+        latchkey::receive_file_or_fail(sock, f, rx, "receiving file\n");
     }  // Closed here: the digest reads the file back from its path.
     check_digest_or_fail(rx, s.path);
     out::say("OK\n");

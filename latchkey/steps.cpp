@@ -47,15 +47,20 @@ bool is_data(pass::RecvView rx) noexcept {
     return pass::is(pass::read_header(rx), pass::Type::DATA);
 }
 
-Step next_piece(pass::RecvView rx, std::uint32_t last_id) noexcept {
-    const pass::Header h = pass::read_header(rx);
-    if (pass::is(h, pass::Type::TERMINATE)) return {Piece::terminate, {}, 0};
-    if (!pass::is(h, pass::Type::DATA)) return {Piece::other, {}, 0};
-    const pass::Data d = pass::read_data(rx);
+PieceHead judge_piece(pass::HeadView head, std::uint32_t last_id) noexcept {
+    const pass::Header h = pass::read_header(head);
+    if (pass::is(h, pass::Type::TERMINATE)) return {Piece::terminate, 0, 0};
+    if (!pass::is(h, pass::Type::DATA)) return {Piece::other, 0, 0};
+    const std::uint32_t id = pass::read_packet_id(head);
     // Intended unsigned wrap-around: an id after 2^32 - 1 would be 0.
-    if (d.packet_id != last_id + 1 || d.length > d.data.size())
-        return {Piece::bad_id, {}, d.packet_id};
-    return {Piece::data, std::span<const std::uint8_t>(d.data).first(d.length), d.packet_id};
+    if (id != last_id + 1 || h.length > pass::kChunkSize) return {Piece::bad_id, 0, id};
+    return {Piece::data, h.length, id};
+}
+
+Step next_piece(pass::RecvView rx, std::uint32_t last_id) noexcept {
+    const PieceHead p = judge_piece(rx.first<pass::kHeadSize>(), last_id);
+    const auto bytes = wire::at<pass::kData>(rx).first(p.length);
+    return {p.piece, p.piece == Piece::data ? bytes : std::span<const std::uint8_t>{}, p.packet_id};
 }
 
 bool terminate_matches(pass::RecvView rx, const pass::Digest& written) noexcept {

@@ -52,14 +52,22 @@ Verdict judge_answer(pass::RecvView rx, std::size_t offered) noexcept;
 bool is_data(pass::RecvView rx) noexcept;
 
 enum class Piece { data, terminate, bad_id, other };
+struct PieceHead {
+    Piece piece = Piece::other;
+    std::uint32_t length = 0;  // the bytes a DATA brings, at most the 1000 of its data area
+    std::uint32_t packet_id = 0;
+};
+// A datagram of the file loop, judged by the 12 bytes before its data area: DATA must carry the
+// last accepted id plus one (the first, 1); a length field above 1000 names more than the data
+// area holds and counts as bad_id, so nothing beyond the area is ever written.
+PieceHead judge_piece(pass::HeadView head, std::uint32_t last_id) noexcept;
+
 struct Step {
     Piece piece = Piece::other;
     std::span<const std::uint8_t> bytes;  // the file bytes of a DATA, inside the data area
     std::uint32_t packet_id = 0;
 };
-// A datagram of the file loop. DATA must carry the last accepted id plus one (the first, 1); a
-// length field above 1000 names more than the data area holds and counts as bad_id, so nothing
-// beyond the area is ever written.
+// judge_piece on a whole receive area, with the bytes of a DATA inside its data area.
 Step next_piece(pass::RecvView rx, std::uint32_t last_id) noexcept;
 
 // TERMINATE is right when its length field is 20 and its 20 digest bytes equal the digest of the

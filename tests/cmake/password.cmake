@@ -9,6 +9,7 @@ foreach(peer pass-peer-client pass-peer-server)
     set_target_properties(${peer} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_link_libraries(${peer} PRIVATE common project_warnings)
 endforeach()
+target_link_libraries(pass-peer-client PRIVATE latchkey_loop)  # the file loop it shares
 set(PASS_PEER_PATHS
     "PASS_PEER_CLIENT_BIN=\"$<TARGET_FILE:pass-peer-client>\""
     "PASS_PEER_SERVER_BIN=\"$<TARGET_FILE:pass-peer-server>\"")
@@ -17,6 +18,8 @@ add_project_test(lockbox_unit_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/lock
     LIBS lockbox_steps)
 add_project_test(latchkey_unit_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/latchkey_steps_test.cpp
     LIBS latchkey_steps)
+add_project_test(latchkey_loop_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/latchkey_loop_test.cpp
+    LIBS latchkey_loop)
 
 # The fault functions once per build, each with that build's LOCKBOX_FAULT.
 foreach(build IN ITEMS badhash:bad_hash skipid:skip_id badreq:bad_req)

@@ -66,6 +66,10 @@ void ask_password(Session& ses, const char* password) {
 void send_file(Session& ses, const char* path) {
     std::FILE* f = std::fopen(path, "rb");
     if (f == nullptr) out::fail("Input file doesn't exist\n");
+    // Read in large blocks, so that sending is all this loop does: it must stream at least as
+    // fast as a bare loopback sender for the clients' receive loop to be tested.
+    static char buffer[1 << 20];
+    std::setvbuf(f, buffer, _IOFBF, sizeof buffer);
     std::array<std::uint8_t, pass::kDataSize> data{};
     for (std::uint32_t id = 1;; ++id) {
         data.fill(0);
