@@ -4,7 +4,7 @@
 
 DEPS_BUILD=(cmake ninja-build g++ libssl-dev openssl libgtest-dev libgmock-dev)
 DEPS_FUZZ=(clang-14 libclang-rt-14-dev)
-DEPS_PEERCHECK=(nlohmann-json3-dev libcli11-dev libpugixml-dev)
+DEPS_PEERCHECK=(nlohmann-json3-dev libcli11-dev libpugixml-dev libfmt-dev)
 DEPS_DISSECTOR=(tshark lua-luaossl)
 DEPS_PACKAGE=(mandoc lintian dpkg-dev)
 DEPS_ALL=("${DEPS_BUILD[@]}" "${DEPS_PEERCHECK[@]}" "${DEPS_DISSECTOR[@]}" "${DEPS_PACKAGE[@]}")

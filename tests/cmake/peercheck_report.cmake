@@ -6,7 +6,7 @@ if(TARGET peercheck_report)
     find_package(pugixml REQUIRED)
     add_executable(peercheck_report_test ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_report_test.cpp)
     set_target_properties(peercheck_report_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(peercheck_report_test PRIVATE peercheck_report common GTest::gtest_main
+    target_link_libraries(peercheck_report_test PRIVATE peercheck_report common harness GTest::gtest_main
         nlohmann_json::nlohmann_json pugixml::pugixml project_warnings)
     gtest_discover_tests(peercheck_report_test TEST_PREFIX peercheck_report. DISCOVERY_TIMEOUT 30
         PROPERTIES TIMEOUT 60)

@@ -1,0 +1,58 @@
+#pragma once
+// What every reporter shares: names of verdicts and roles, counts, and text made safe. The text
+// of a report comes partly from the implementation under test (its output, its IDs, its
+// passwords), so every reporter passes such text through clean() before it reaches a format.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../result.h"
+
+namespace peercheck::report {
+
+std::string_view role_name(Role r) noexcept;
+// "pass", "fail", "info", "skipped": the words of the JSON and of the matrix.
+std::string_view verdict_name(Verdict v) noexcept;
+
+struct Counts {
+    std::size_t passed = 0;
+    std::size_t failed = 0;
+    std::size_t informational = 0;
+    std::size_t skipped = 0;
+};
+Counts count(const RunReport& run) noexcept;
+
+// Valid UTF-8 holding no control character but new line and tab: every other byte that a
+// terminal, an XML parser or a JSON writer would stumble on becomes the four characters \xNN.
+// So the result can be written as it is to a terminal, and escaped once for XML, JSON or HTML.
+std::string clean(std::string_view text);
+
+// Lower-case hexadecimal, two digits a byte, no separator.
+std::string hex(std::span<const std::uint8_t> bytes);
+
+// "988 B", "40.2 KiB", "3.1 MiB"
+std::string size_text(std::size_t bytes);
+
+// "0.12 s"
+std::string seconds_text(double s);
+
+// The last lines of an implementation's output, at most max_lines lines and about max_bytes
+// bytes, cleaned.
+std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
+
+// The decoded exchange of a case as indented text lines (shared by the text and JUnit reports).
+std::string exchange_text(const CaseResult& c);
+
+// The cases of a matrix, each once, in the order first met, with the role they belong to.
+struct MatrixCase {
+    std::string id;
+    std::string title;
+    Role role;
+};
+std::vector<MatrixCase> matrix_cases(const MatrixReport& m);
+
+}  // namespace peercheck::report
