@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -159,7 +160,8 @@ bool Process::wait_line(const std::string& line, std::size_t n, Millis limit) {
     for (;;) {
         if (count_lines(line) >= n) return true;
         if (!running()) return count_lines(line) >= n;
-        if (Clock::now() >= until || !nap(kStep)) return false;
+        // The whole output is read at each look: look less often than the other waits do.
+        if (Clock::now() >= until || !nap(4 * kStep)) return false;
     }
 }
 
@@ -184,7 +186,10 @@ std::string Process::describe_end() const {
     if (exit_code_) return "exited with status " + std::to_string(*exit_code_);
     if (signal_) {
         const char* name = ::sigabbrev_np(*signal_);
-        return std::string("killed by SIG") + (name != nullptr ? name : std::to_string(*signal_));
+        const std::string text =
+            std::string("killed by SIG") + (name != nullptr ? name : std::to_string(*signal_));
+        if (*signal_ == SIGXFSZ) return text + " (it wrote more than 64 MiB to a file or output)";
+        return text;
     }
     return "still running";
 }
@@ -320,11 +325,14 @@ bool Socket::send_to(const std::uint8_t* data, std::size_t size, const sockaddr_
 std::optional<Bytes> Socket::receive(Millis limit, sockaddr_in* from) const {
     const auto until = Clock::now() + limit;
     for (;;) {
-        const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
-        if (left.count() <= 0 || g_interrupted) return std::nullopt;
+        // Polled at least once, so a datagram already queued is taken even with no time left.
+        const auto left = std::chrono::duration_cast<Millis>(until - Clock::now()).count();
         pollfd p{fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<Millis::rep>(left.count(), 50)));
-        if (r <= 0) continue;
+        const int r = ::poll(&p, 1, static_cast<int>(std::clamp<Millis::rep>(left, 0, 50)));
+        if (r <= 0) {
+            if (left <= 0 || g_interrupted) return std::nullopt;
+            continue;
+        }
         Bytes b(65535);
         sockaddr_in src{};
         socklen_t len = sizeof src;

@@ -49,7 +49,7 @@ struct CaseRun {
     }
     bool failed() const { return r.verdict == Verdict::fail; }
     ScriptEnv env() const {
-        return ScriptEnv{c, const_cast<Log&>(log), cfg.wait, served, file, cfg.host};
+        return ScriptEnv{c, const_cast<Log&>(log), cfg.wait, served, file, cfg.host, impl.get()};
     }
 };
 
@@ -91,12 +91,18 @@ std::vector<std::string> with_words(std::vector<std::string> argv, std::string_v
     return argv;
 }
 
+// The longest a client may keep a case going while datagrams still flow: a file of a few MiB
+// takes a second or two, so only a flood or a crawl reaches it.
+constexpr Millis kCaseLimit{60000};
+
 // A client ends by itself. One that is still running while nothing has crossed the network for
-// the whole wait is hung.
+// the whole wait is hung; one still running after kCaseLimit is stopped as well.
 bool wait_client_end(Process& p, const Log& log, Millis wait) {
     std::size_t seen = log.total();
     auto deadline = Clock::now() + wait;
+    const auto limit = Clock::now() + kCaseLimit;
     while (p.running()) {
+        if (Clock::now() >= limit) return false;
         const std::size_t n = log.total();
         if (n != seen) {
             seen = n;
@@ -168,8 +174,9 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
     }
     if (!ended) {
         return run.fail(expected, "still running after " + seconds_text(run.cfg.wait) +
-                                      " without a datagram" + still_waiting(o) + "; printed " +
-                                      printed);
+                                      " without a datagram (or after " + seconds_text(kCaseLimit) +
+                                      " in all, " + std::to_string(run.log.total()) +
+                                      " datagrams)" + still_waiting(o) + "; printed " + printed);
     }
     if (impl.signal()) return run.fail(expected, impl.describe_end() + "; printed " + printed);
     if (impl.exit_code() != 0) return run.fail(expected, impl.describe_end());
