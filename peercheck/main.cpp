@@ -233,16 +233,17 @@ std::vector<MatrixEntry> read_matrix(const std::string& path) {
 }
 
 // A matrix row for an implementation that cannot run: every case failed with the reason.
-RunReport unrunnable(const MatrixEntry& e, const std::string& why) {
+RunReport unrunnable(const MatrixEntry& e, const std::string& why,
+                     const std::vector<std::string>& select) {
     RunReport run;
     run.implementation = e.name;
     run.role = e.role;
-    for (const Case& c : catalogue(e.role)) {
+    for (const Case* c : select_cases(e.role, select)) {
         CaseResult r;
-        r.id = std::string(c.id);
-        r.title = std::string(c.title);
+        r.id = std::string(c->id);
+        r.title = std::string(c->title);
         r.role = e.role;
-        r.verdict = c.expect == Expect::observe ? Verdict::info : Verdict::fail;
+        r.verdict = c->expect == Expect::observe ? Verdict::info : Verdict::fail;
         r.observed = why;
         run.cases.push_back(std::move(r));
     }
@@ -267,7 +268,7 @@ int run_matrix(const std::string& file, const Options& opt, const std::string& m
                             [](const CaseResult&, std::size_t, std::size_t) {});
             run.implementation = e.name;
         } catch (const SetupError& err) {
-            run = unrunnable(e, err.message);
+            run = unrunnable(e, err.message, opt.select);
         }
         std::cout << e.name << " (" << role_name(e.role) << "): " << report::summary_line(run)
                   << std::endl;

@@ -64,11 +64,21 @@ void send(const Socket& s, const ScriptEnv& env, std::span<const std::uint8_t> b
     env.log.add(kUs, kImpl, bytes.data(), bytes.size());
 }
 
+// Waits in short slices, so that a wait ends soon after the implementation has: what it sent
+// before ending is still queued and is read first.
 std::optional<Bytes> receive(const Socket& s, const ScriptEnv& env, Millis limit,
                              sockaddr_in* from = nullptr) {
-    auto b = s.receive(limit, from);
-    if (b) env.log.add(kImpl, kUs, b->data(), b->size());
-    return b;
+    const auto until = Clock::now() + limit;
+    for (;;) {
+        const bool ended = env.impl != nullptr && !env.impl->running();
+        const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
+        auto b = s.receive(ended ? Millis{1} : std::min(left, Millis{20}), from);
+        if (b) {
+            env.log.add(kImpl, kUs, b->data(), b->size());
+            return b;
+        }
+        if (ended || Clock::now() >= until || g_interrupted) return std::nullopt;
+    }
 }
 
 // Every datagram that arrives within the silence period.
@@ -78,7 +88,9 @@ std::vector<Bytes> watch(const Socket& s, const ScriptEnv& env) {
     for (;;) {
         const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
         if (left.count() <= 0) return got;
-        if (auto b = receive(s, env, left)) got.push_back(std::move(*b));
+        auto b = receive(s, env, left);
+        if (!b) return got;
+        got.push_back(std::move(*b));
     }
 }
 
@@ -127,6 +139,16 @@ ticket::Id id_of(std::string_view text) {
 
 std::string text_of(std::span<const std::uint8_t, ticket::kIdSize> field) {
     return std::string(field.begin(), field.begin() + wire::text_length(field));
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    static const char* const kDigits = "0123456789abcdef";
+    std::string s;
+    for (const std::uint8_t b : bytes) {
+        s += kDigits[b >> 4];
+        s += kDigits[b & 15];
+    }
+    return s;
 }
 
 std::string first_difference(const Bytes& want, const Bytes& got) {
@@ -369,7 +391,8 @@ void receive_ticket_file(Outcome& o, const Socket& sock, const ScriptEnv& env,
                 common::mysha1(env.file_path.c_str(), want);
                 const auto sent = wire::at<ticket::kInnerDigest>(std::as_const(inner));
                 if (!std::equal(want.begin(), want.end(), sent.begin())) {
-                    o.fail("the file's SHA-1 digest in APP_TERMINATE", "another digest");
+                    o.fail("the file's SHA-1 digest " + hex(want) + " in APP_TERMINATE",
+                           "digest " + hex(sent));
                 }
             }
             break;
@@ -682,7 +705,8 @@ void receive_pass_file(Outcome& o, const Socket& sock, const ScriptEnv& env) {
                 common::mysha1(env.file_path.c_str(), want);
                 const auto sent = wire::at<pass::kDigest>(a);
                 if (!std::equal(want.begin(), want.end(), sent.begin())) {
-                    o.fail("the file's SHA-1 digest in TERMINATE", "another digest");
+                    o.fail("the file's SHA-1 digest " + hex(want) + " in TERMINATE",
+                           "digest " + hex(sent));
                 }
             }
             break;

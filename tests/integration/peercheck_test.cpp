@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -232,6 +233,35 @@ TEST(Peercheck, InterruptionEndsEverything) {
     EXPECT_NE(p.output().find(" passed, "), std::string::npos) << p.output();
     for (pid_t pid : read_pids(pids)) EXPECT_FALSE(alive(pid)) << "process " << pid << " left";
     EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+}
+
+// One row per implementation, one column per case; one that cannot start fails every case.
+TEST(Peercheck, MatrixOfImplementationsByCases) {
+    harness::TempDir dir;
+    std::ofstream(dir.file("m.txt"))
+        << "# name role command\n"
+        << "ours server " << kBin << "/server\n"
+        << "wrong-digest server " << kBin
+        << "/server {serverport} {gatekeeperkey} {inputfile} -DDEBUG -T2 x\n\n"
+        << "missing server /nonexistent/server\n";
+    const harness::Finished f =
+        harness::run(kPeercheck,
+                     {"matrix", dir.file("m.txt"), "--peers", kBin, "--cases",
+                      "server/check/digest", "--json", dir.file("m.json")},
+                     60s);
+    EXPECT_EQ(f.status, 0) << f.output;
+    std::ifstream in(dir.file("m.json"));
+    ASSERT_TRUE(in);
+    const auto m = nlohmann::json::parse(in);
+    std::map<std::string, std::size_t> failed;
+    for (const auto& impl : m["implementations"]) {
+        std::size_t n = 0;
+        for (const auto& [id, status] : impl["results"].items()) n += status == "fail";
+        failed[impl["name"]] = n;
+        EXPECT_EQ(impl["results"].size(), 2u);
+    }
+    EXPECT_EQ(failed, (std::map<std::string, std::size_t>{
+                          {"ours", 0}, {"wrong-digest", 2}, {"missing", 2}}));
 }
 
 // ---------------------------------------------------------------- command line
