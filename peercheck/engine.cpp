@@ -227,15 +227,31 @@ bool udp_port_bound(std::uint16_t port) {
     return false;
 }
 
+namespace {
+
+// The lowest port the system hands out to sockets bound to port 0 (the relay's, the scripts'):
+// ports below it are chosen here, so a port handed to a server is never taken by one of those
+// before the server binds it.
+std::uint16_t ephemeral_low() {
+    std::ifstream f("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned low = 32768;
+    f >> low;
+    return static_cast<std::uint16_t>(std::clamp(low, 12000u, 65535u));
+}
+
+}  // namespace
+
 std::uint16_t free_udp_port() {
     static std::mutex mutex;
     static std::set<std::uint16_t> given;
+    static std::uint32_t x = static_cast<std::uint32_t>(::getpid()) * 2654435761u;
     const std::lock_guard lock(mutex);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        Socket s(in_addr{htonl(INADDR_ANY)}, 0);
-        if (!s.valid()) continue;
-        const std::uint16_t port = s.port();
-        if (port < 1024 || given.count(port) != 0) continue;
+    const std::uint16_t low = 10000, high = ephemeral_low();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        x = x * 1664525u + 1013904223u;
+        const auto port = static_cast<std::uint16_t>(low + (x >> 8) % (high - low));
+        if (given.count(port) != 0 || udp_port_bound(port)) continue;
+        if (!Socket(in_addr{htonl(INADDR_ANY)}, port).valid()) continue;
         given.insert(port);
         return port;
     }

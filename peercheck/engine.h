@@ -93,7 +93,7 @@ private:
 std::string find_executable(const std::string& argv0);
 
 // A UDP port that no socket of this machine is bound to and that this process has not handed
-// out before, so parallel cases never share one.
+// out before, so parallel cases never share one; below the range the system picks from.
 std::uint16_t free_udp_port();
 // Whether some socket is bound to the UDP port (procfs net/udp and net/udp6).
 bool udp_port_bound(std::uint16_t port);

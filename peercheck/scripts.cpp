@@ -22,9 +22,10 @@ const std::string kUs = "peercheck";
 const in_addr kLoopback{htonl(INADDR_LOOPBACK)};
 constexpr ticket::Address kLoopbackBytes{127, 0, 0, 1};
 
-// Garbage is built from a fixed seed, so a case sends the same bytes on every run; its first byte
-// makes a type no message has.
-constexpr std::uint8_t kNoType = 0xEE;
+// Garbage is built from a fixed seed, so a case sends the same bytes on every run; its type field
+// (where both protocols keep it) holds a type no message has.
+constexpr std::uint16_t kNoType = 0xEEEE;
+static_assert(ticket::kType.offset == pass::kType.offset && ticket::kType.size == pass::kType.size);
 constexpr std::size_t kOversized = 65507;
 
 std::uint32_t now32() { return static_cast<std::uint32_t>(std::time(nullptr)); }
@@ -54,7 +55,9 @@ bool garbage_at(const Case& c, Point p) { return is_garbage(c.twist) && c.at == 
 Bytes garbage(Twist t, std::span<const std::uint8_t> proper) {
     if (t == Twist::truncated) return Bytes(proper.begin(), proper.begin() + 1);
     Bytes b = pattern(t == Twist::oversized ? kOversized : proper.size(), 7);
-    b[0] = kNoType;
+    wire::store_be16(std::span<std::uint8_t, ticket::kType.size>(b.data() + ticket::kType.offset,
+                                                                 ticket::kType.size),
+                     kNoType);
     return b;
 }
 
