@@ -846,7 +846,8 @@ Outcome PassServerScript::play(const ScriptEnv& env) {
             o.waiting_at = "waiting for PASS_RESP " + std::to_string(attempt);
             return o;
         }
-        const auto resp = pass::decode_pass_resp(pass_area(*r));
+        const auto area = pass_area(*r);  // the decoded password is a view into it
+        const auto resp = pass::decode_pass_resp(area);
         const std::string& pw = env.right_password;
         if (resp && resp->length == pw.size() &&
             std::equal(pw.begin(), pw.end(), resp->password.begin())) {
