@@ -173,10 +173,13 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
         return;
     }
     if (!ended) {
-        return run.fail(expected, "still running after " + seconds_text(run.cfg.wait) +
-                                      " without a datagram (or after " + seconds_text(kCaseLimit) +
-                                      " in all, " + std::to_string(run.log.total()) +
-                                      " datagrams)" + still_waiting(o) + "; printed " + printed);
+        const bool too_long = Clock::now() - run.start >= kCaseLimit;
+        return run.fail(expected,
+                        (too_long ? "still running after " + seconds_text(kCaseLimit) + " (" +
+                                        std::to_string(run.log.total()) + " datagrams)"
+                                  : "still running after " + seconds_text(run.cfg.wait) +
+                                        " without a datagram") +
+                            still_waiting(o) + "; printed " + printed);
     }
     if (impl.signal()) return run.fail(expected, impl.describe_end() + "; printed " + printed);
     if (impl.exit_code() != 0) return run.fail(expected, impl.describe_end());

@@ -130,6 +130,8 @@ const Row kRows[] = {
     {"LatchkeyBadjoin", "latchkey", ours("latchkey-badjoin"), {"latchkey/check/opening"}},
 };
 
+void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
+
 class OurPrograms : public testing::TestWithParam<Row> {};
 
 TEST_P(OurPrograms, FailExactlyTheCasesAimedAtThem) {
@@ -179,6 +181,8 @@ struct Broken {
     std::string body;      // the script; PIDS is the file it records its processes in
     std::string observed;  // what the failed case must say
 };
+
+void PrintTo(const Broken& b, std::ostream* os) { *os << b.name; }
 
 class BrokenImplementation : public testing::TestWithParam<Broken> {};
 
@@ -281,6 +285,10 @@ struct Cli {
     int status;
     std::size_t lines;  // lines printed, when status is 0
 };
+
+void PrintTo(const Cli& c, std::ostream* os) {
+    for (const auto& a : c.args) *os << a << " ";
+}
 
 class CommandLine : public testing::TestWithParam<Cli> {};
 
