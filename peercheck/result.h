@@ -43,6 +43,7 @@ struct CaseResult {
     std::string expected;  // what the implementation should have done
     std::string observed;  // what it did (empty when it passed)
     double seconds = 0;
+    std::uint32_t started = 0;          // Unix time at which the case started; 0 when unknown
     std::vector<std::string> commands;  // every command line the case started, ours and theirs
     std::string impl_stdout;            // tail of the implementation's standard output
     std::string impl_stderr;            // tail of its standard error

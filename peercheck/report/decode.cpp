@@ -30,6 +30,20 @@ struct Entry {
     std::size_t data_bytes = 0;       // file bytes it carries, as far as its area holds them
 };
 
+Entry entry_of(const Datagram& d) {
+    Entry e;
+    e.line = Line{d.at, d.from, d.to, d.bytes.size(), 1, {}, {}};
+    return e;
+}
+
+// The datagram as a receiver of ours holds it: a zeroed area, the datagram cut at its size.
+template <class Area>
+Area received(const Datagram& d) {
+    Area rx{};
+    std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
+    return rx;
+}
+
 std::string spaced_hex(std::span<const std::uint8_t> bytes) {
     std::string out;
     for (const std::uint8_t b : bytes) out += fmt::format("{}{:02x}", out.empty() ? "" : " ", b);
@@ -56,6 +70,17 @@ std::string address_text(std::span<const std::uint8_t, 4> a) {
     return fmt::format("{}.{}.{}.{}", a[0], a[1], a[2], a[3]);
 }
 
+// "2 h 5 min before the case started"
+std::string relative(std::uint32_t t, std::uint32_t started) {
+    const std::int64_t d = std::int64_t{t} - std::int64_t{started};
+    const std::int64_t a = d < 0 ? -d : d;
+    if (a < 2) return "as the case started";
+    const std::string span = a < 120    ? fmt::format("{} s", a)
+                             : a < 7200 ? fmt::format("{} min", a / 60)
+                                        : fmt::format("{} h {} min", a / 3600, a % 3600 / 60);
+    return fmt::format("{} {} the case started", span, d < 0 ? "before" : "after");
+}
+
 std::string timestamp_text(std::uint32_t t) {
     const std::time_t when = t;
     std::tm tm{};
@@ -63,6 +88,21 @@ std::string timestamp_text(std::uint32_t t) {
     char text[32] = "";
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
     return fmt::format("{} ({} UTC)", t, text);
+}
+
+// A digest in hexadecimal; one that begins with text (a peer's fault may put words there) also
+// shows that text.
+std::string digest_text(std::span<const std::uint8_t, 20> digest) {
+    constexpr std::size_t kMinText = 4;
+    std::size_t n = 0;
+    while (n < digest.size() && digest[n] >= 0x20 && digest[n] < 0x7f) ++n;
+    std::string text = "digest " + hex(digest);
+    if (n >= kMinText) {
+        text += fmt::format(
+            " (begins with the text \"{}\")",
+            std::string(digest.begin(), digest.begin() + static_cast<std::ptrdiff_t>(n)));
+    }
+    return text;
 }
 
 void note_size(Entry& e, std::size_t expected, std::size_t area) {
@@ -103,14 +143,14 @@ std::optional<seal::Schedule> schedule_of(const std::optional<std::array<std::ui
 
 class TicketDecoder {
 public:
-    explicit TicketDecoder(const Keys& keys)
-        : client_(schedule_of(keys.client_key)), server_(schedule_of(keys.server_key)) {}
+    TicketDecoder(const Keys& keys, std::uint32_t started)
+        : client_(schedule_of(keys.client_key)),
+          server_(schedule_of(keys.server_key)),
+          started_(started) {}
 
     Entry decode(const Datagram& d) {
-        Entry e;
-        e.line = Line{d.at, d.from, d.to, d.bytes.size(), 1, {}, {}};
-        ticket::RecvArea rx{};
-        std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
+        Entry e = entry_of(d);
+        const auto rx = received<ticket::RecvArea>(d);
         const ticket::RecvView v(rx);
         const std::uint16_t type = ticket::read_type(v);
         if (d.bytes.empty()) {
@@ -163,6 +203,26 @@ private:
         return sessions_.size() - 1;
     }
 
+    // A timestamp, and where it lies from the start of the case when that is known.
+    std::string when(std::uint32_t t) const {
+        std::string text = timestamp_text(t);
+        if (started_ != 0) text += fmt::format(", {}", relative(t, started_));
+        return text;
+    }
+
+    // The lifetime, the end of validity it gives, and whether the key was still valid when the
+    // case started, by the peers' own rule.
+    std::string validity(std::uint32_t timestamp, std::uint16_t lifetime) const {
+        const std::uint32_t until = seal::validity_time(timestamp, lifetime);
+        std::string text =
+            fmt::format("lifetime {} s: valid until {}", lifetime, timestamp_text(until));
+        if (started_ != 0) {
+            text += seal::still_valid(started_, until) ? ", valid when the case started"
+                                                       : ", EXPIRED when the case started";
+        }
+        return text;
+    }
+
     void as_req(ticket::RecvView rx, Entry& e) {
         e.kind = "AS_REQ";
         e.line.summary = fmt::format("AS_REQ client={} server={}",
@@ -190,11 +250,10 @@ private:
                                 address_text(wire::at<ticket::kTkClientAddr>(t))));
         d.push_back(
             fmt::format("{}server ID {}", where, field_text(wire::at<ticket::kTkServerId>(t))));
-        d.push_back(
-            fmt::format("{}timestamp {}", where,
-                        timestamp_text(wire::load_le32(wire::at<ticket::kTkTimestamp>(t)))));
-        d.push_back(fmt::format("{}lifetime {} s", where,
-                                wire::load_be16(wire::at<ticket::kTkLifetime>(t))));
+        const std::uint32_t timestamp = wire::load_le32(wire::at<ticket::kTkTimestamp>(t));
+        d.push_back(fmt::format("{}timestamp {}", where, when(timestamp)));
+        d.push_back(fmt::format(
+            "{}{}", where, validity(timestamp, wire::load_be16(wire::at<ticket::kTkLifetime>(t)))));
         return session;
     }
 
@@ -216,10 +275,9 @@ private:
         }
         learn(wire::at<ticket::kBodySessionKey>(body), e, "");
         d.push_back(fmt::format("server ID {}", field_text(wire::at<ticket::kBodyServerId>(body))));
-        d.push_back(fmt::format("timestamp {}", timestamp_text(wire::load_le32(
-                                                    wire::at<ticket::kBodyTimestamp>(body)))));
-        d.push_back(
-            fmt::format("lifetime {} s", wire::load_be16(wire::at<ticket::kBodyLifetime>(body))));
+        const std::uint32_t timestamp = wire::load_le32(wire::at<ticket::kBodyTimestamp>(body));
+        d.push_back(fmt::format("timestamp {}", when(timestamp)));
+        d.push_back(validity(timestamp, wire::load_be16(wire::at<ticket::kBodyLifetime>(body))));
         const std::uint16_t ticket_length =
             wire::load_be16(wire::at<ticket::kBodyTicketLength>(body));
         d.push_back(fmt::format("ticket length {}", ticket_length));
@@ -248,10 +306,11 @@ private:
             return;
         }
         std::optional<std::size_t> session;
+        std::optional<ticket::TicketArea> t;
         if (server_) {
-            ticket::TicketArea t;
-            ticket::unseal_ticket(rx, *req, *server_, t);
-            session = ticket_fields(t, e, "ticket: ");
+            t.emplace();
+            ticket::unseal_ticket(rx, *req, *server_, *t);
+            session = ticket_fields(*t, e, "ticket: ");
         }
         if (!session && !sessions_.empty()) session = sessions_.size() - 1;
         if (!session) {
@@ -265,7 +324,16 @@ private:
         d.push_back(fmt::format("authenticator: client address {}",
                                 address_text(wire::at<ticket::kAuthClientAddr>(a))));
         nonce_ = wire::load_le32(wire::at<ticket::kAuthNonce>(a));
-        d.push_back(fmt::format("authenticator: nonce {}", timestamp_text(*nonce_)));
+        d.push_back(fmt::format("authenticator: nonce {}", when(*nonce_)));
+        // A server compares exactly these two pairs; a mismatch is the first thing to see.
+        if (t && !std::ranges::equal(wire::at<ticket::kTkClientId>(*t),
+                                     wire::at<ticket::kAuthClientId>(a))) {
+            d.push_back("the client IDs of ticket and authenticator differ");
+        }
+        if (t && !std::ranges::equal(wire::at<ticket::kTkClientAddr>(*t),
+                                     wire::at<ticket::kAuthClientAddr>(a))) {
+            d.push_back("the client addresses of ticket and authenticator differ");
+        }
     }
 
     void ap_rep(ticket::RecvView rx, Entry& e) {
@@ -340,7 +408,7 @@ private:
         } else if (ticket::is(v.type, I::APP_TERMINATE)) {
             e.kind = "APP_TERMINATE";
             e.line.summary = "KRB_PRV APP_TERMINATE";
-            d.push_back(fmt::format("digest {}", hex(wire::at<ticket::kInnerDigest>(inner))));
+            d.push_back(digest_text(wire::at<ticket::kInnerDigest>(inner)));
             if (v.data_length != ticket::kInnerDigest.size || v.packet_id != 0) {
                 d.push_back(
                     fmt::format("data length {}, packet id {}", v.data_length, v.packet_id));
@@ -359,16 +427,15 @@ private:
     std::optional<seal::Schedule> server_;
     std::vector<Session> sessions_;  // in the order learned
     std::optional<std::uint32_t> nonce_;
+    std::uint32_t started_;  // 0: unknown
 };
 
 // ---------------------------------------------------------------------------------------------
 // Password protocol.
 
 Entry decode_password(const Datagram& d) {
-    Entry e;
-    e.line = Line{d.at, d.from, d.to, d.bytes.size(), 1, {}, {}};
-    pass::RecvArea rx{};
-    std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
+    Entry e = entry_of(d);
+    const auto rx = received<pass::RecvArea>(d);
     const pass::RecvView v(rx);
     const pass::Header h = pass::read_header(v);
     auto& details = e.line.details;
@@ -426,7 +493,7 @@ Entry decode_password(const Datagram& d) {
     } else if (pass::is(h, T::TERMINATE)) {
         e.kind = "TERMINATE";
         e.line.summary = "TERMINATE";
-        details.push_back(fmt::format("digest {}", hex(wire::at<pass::kDigest>(v))));
+        details.push_back(digest_text(wire::at<pass::kDigest>(v)));
         if (h.length != pass::kDigest.size)
             details.push_back(fmt::format("length field {}", h.length));
         note_size(e, pass::kTerminateSize, pass::kRecvSize);
@@ -438,6 +505,10 @@ Entry decode_password(const Datagram& d) {
 
 // ---------------------------------------------------------------------------------------------
 // Folding of long runs.
+
+std::string starts_at(std::uint32_t id) {
+    return fmt::format("the transfer starts at id {}, not 1", id);
+}
 
 Line fold(std::span<const Entry> run) {
     const Entry& first = run.front();
@@ -484,10 +555,10 @@ Line fold(std::span<const Entry> run) {
 }  // namespace
 
 std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
-                                  const std::vector<Datagram>& exchange) {
+                                  const std::vector<Datagram>& exchange, std::uint32_t started) {
     std::vector<Entry> entries;
     entries.reserve(exchange.size());
-    TicketDecoder ticket_decoder(keys);
+    TicketDecoder ticket_decoder(keys, started);
     for (const Datagram& d : exchange) {
         entries.push_back(protocol == Protocol::ticket ? ticket_decoder.decode(d)
                                                        : decode_password(d));
@@ -500,10 +571,23 @@ std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
                entries[j].line.to == entries[i].line.to) {
             ++j;
         }
-        if (j - i >= kFoldRun) {
-            lines.push_back(fold(std::span(entries).subspan(i, j - i)));
+        const auto run = std::span(entries).subspan(i, j - i);
+        const bool numbered = run.front().id.has_value();
+        if (run.size() >= kFoldRun) {
+            lines.push_back(fold(run));
+            if (numbered && *run.front().id != 1) {
+                lines.back().details.push_back(starts_at(*run.front().id));
+            }
         } else {
-            for (std::size_t k = i; k < j; ++k) lines.push_back(std::move(entries[k].line));
+            // Short runs show each id; a break in them would otherwise pass unremarked.
+            for (std::size_t k = 0; k < run.size(); ++k) {
+                auto& details = run[k].line.details;
+                if (numbered && k == 0 && *run[k].id != 1) details.push_back(starts_at(*run[k].id));
+                if (numbered && k > 0 && *run[k].id != *run[k - 1].id + 1) {
+                    details.push_back(fmt::format("id {} follows {}", *run[k].id, *run[k - 1].id));
+                }
+                lines.push_back(std::move(run[k].line));
+            }
         }
         i = j;
     }

@@ -18,7 +18,7 @@ namespace hp = html_page;
 
 constexpr std::string_view kBody = R"~(<header>
 <h1>peercheck <span class="role">{{role}}</span></h1>
-<p class="command">{{implementation}} &middot; <code>{{command}}</code></p>
+<p class="command">{{implementation}}<code>{{command}}</code></p>
 <div class="badges">
 <span class="badge pass">{{passed}} passed</span>
 <span class="badge fail">{{failed}} failed</span>
@@ -30,7 +30,7 @@ constexpr std::string_view kBody = R"~(<header>
 <h2>Cases</h2>
 <label class="filter"><input type="checkbox" id="only-failures"> show failures only</label>
 <table class="cases">
-<thead><tr><th>Verdict</th><th>Case</th><th>What the implementation must do</th><th class="num">Time</th></tr></thead>
+<thead><tr><th>Verdict</th><th>Case</th><th>What the implementation must do</th><th>Observed</th><th class="num">Time</th></tr></thead>
 <tbody>
 {{rows}}</tbody>
 </table>
@@ -40,7 +40,7 @@ constexpr std::string_view kBody = R"~(<header>
 </main>)~";
 
 constexpr std::string_view kRow =
-    R"~(<tr class="{{verdict}}"><td><span class="mark {{verdict}}">{{mark}}</span></td><td><a href="#{{anchor}}"><code>{{id}}</code></a></td><td>{{title}}</td><td class="num">{{seconds}}</td></tr>
+    R"~(<tr class="{{verdict}}"><td><span class="mark {{verdict}}">{{mark}}</span></td><td class="id"><a href="#{{anchor}}"><code>{{id}}</code></a></td><td>{{title}}</td><td class="observed {{verdict}}">{{observed}}</td><td class="num">{{seconds}}</td></tr>
 )~";
 
 constexpr std::string_view kCase = R"~(<details class="case {{verdict}}" id="{{anchor}}"{{open}}>
@@ -59,20 +59,6 @@ constexpr std::string_view kBlock = "<h4>{{name}}</h4>\n<pre>{{text}}</pre>\n";
 // Kept short in a page; the JSON report has the rest.
 constexpr std::size_t kTailLines = 60;
 constexpr std::size_t kTailBytes = 8000;
-
-std::string mark(Verdict v) {
-    switch (v) {
-        case Verdict::pass:
-            return "PASS";
-        case Verdict::fail:
-            return "FAIL";
-        case Verdict::info:
-            return "INFO";
-        case Verdict::skipped:
-            return "SKIP";
-    }
-    return "";
-}
 
 // An element id made of the case id's letters and digits, unique by its position.
 std::string anchor(const CaseResult& c, std::size_t index) {
@@ -96,7 +82,11 @@ std::string cut(const std::string& text, std::size_t chars) {
     return text.substr(0, chars > 1 ? chars - 1 : 0) + "\u2026";
 }
 
-std::string ladder(const std::vector<Line>& lines) {
+// Marker ids are made unique by the ladder's number: a page holds many ladders, and a marker
+// defined inside a folded (hidden) case would not draw the heads of another case's arrows.
+std::string ladder(const std::vector<Line>& lines, std::size_t number) {
+    const std::string out_head = fmt::format("head-out-{}", number);
+    const std::string in_head = fmt::format("head-in-{}", number);
     if (lines.empty()) return R"~(<p class="muted">No datagram was seen.</p>)~";
     std::vector<std::string> lanes{"implementation"};
     for (const Line& l : lines) {
@@ -144,7 +134,7 @@ std::string ladder(const std::vector<Line>& lines) {
              hp::text("ty", std::to_string(ay + 4)),
              hp::text("time", fmt::format("{:.3f} s", l.at)), hp::text("x1", std::to_string(x1)),
              hp::text("x2", std::to_string(x2 - dir * 4)), hp::text("ay", std::to_string(ay)),
-             hp::text("marker", l.from == "implementation" ? "head-out" : "head-in"),
+             hp::text("marker", l.from == "implementation" ? out_head : in_head),
              hp::text("lx", std::to_string((x1 + x2) / 2)), hp::text("ly", std::to_string(ay - 6)),
              hp::text("label", cut(label, static_cast<std::size_t>(span / kCharWidth))),
              hp::text("sy", std::to_string(ay + 14)),
@@ -182,12 +172,13 @@ std::string ladder(const std::vector<Line>& lines) {
     }
     return hp::fill(
         R"~(<div class="ladder"><svg xmlns="http://www.w3.org/2000/svg" width="{{w}}" height="{{h}}" viewBox="0 0 {{w}} {{h}}">
-<defs><marker id="head-out" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#0969da"/></marker>
-<marker id="head-in" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#8250df"/></marker></defs>
+<defs><marker id="{{out}}" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#0969da"/></marker>
+<marker id="{{in}}" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="#8250df"/></marker></defs>
 {{bands}}{{heads}}{{rows}}</svg></div>)~",
         {hp::text("w", std::to_string(details_x + kDetailsWidth)),
          hp::text("h", std::to_string(y + 12)), hp::markup("bands", bands),
-         hp::markup("heads", heads), hp::markup("rows", rows)});
+         hp::text("out", out_head), hp::text("in", in_head), hp::markup("heads", heads),
+         hp::markup("rows", rows)});
 }
 
 std::string block(std::string_view name, const std::string& text) {
@@ -202,18 +193,22 @@ std::string case_section(const CaseResult& c, std::size_t index) {
     return hp::fill(
         kCase,
         {hp::text("verdict", std::string(verdict_name(c.verdict))),
-         hp::text("mark", mark(c.verdict)), hp::text("anchor", anchor(c, index)),
+         hp::text("mark", std::string(verdict_mark(c.verdict))),
+         hp::text("anchor", anchor(c, index)),
          hp::markup("open", c.verdict == Verdict::fail ? " open" : ""), hp::text("id", c.id),
          hp::text("title", c.title), hp::text("seconds", seconds_text(c.seconds)),
          hp::text("expected", c.expected),
          hp::markup("observed",
                     c.observed.empty() ? "" : hp::fill(kObserved, {hp::text("text", c.observed)})),
          hp::markup("commands", commands.empty() ? "" : block("Commands", commands)),
-         hp::markup("stdout", block(out.size() < c.impl_stdout.size() ? "Standard output (end)"
-                                                                      : "Standard output",
-                                    out.empty() ? "(nothing)" : out)),
+         hp::markup("stdout",
+                    block(tail_cuts(c.impl_stdout, kTailLines, kTailBytes) ? "Standard output (end)"
+                                                                           : "Standard output",
+                          out.empty() ? "(nothing)" : out)),
          hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
-         hp::markup("ladder", ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange)))});
+         hp::markup(
+             "ladder",
+             ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started), index))});
 }
 
 }  // namespace
@@ -223,8 +218,9 @@ std::string html(const RunReport& run) {
     for (std::size_t i = 0; i < run.cases.size(); ++i) {
         const CaseResult& c = run.cases[i];
         rows += hp::fill(kRow, {hp::text("verdict", std::string(verdict_name(c.verdict))),
-                                hp::text("mark", mark(c.verdict)), hp::text("anchor", anchor(c, i)),
-                                hp::text("id", c.id), hp::text("title", c.title),
+                                hp::text("mark", std::string(verdict_mark(c.verdict))),
+                                hp::text("anchor", anchor(c, i)), hp::text("id", c.id),
+                                hp::text("title", c.title), hp::text("observed", c.observed),
                                 hp::text("seconds", seconds_text(c.seconds))});
         details += case_section(c, i);
     }
@@ -232,8 +228,11 @@ std::string html(const RunReport& run) {
     const std::string body = hp::fill(
         kBody,
         {hp::text("role", std::string(role_name(run.role))),
-         hp::text("implementation", run.implementation), hp::text("command", run.command),
-         hp::text("passed", std::to_string(n.passed)), hp::text("failed", std::to_string(n.failed)),
+         // A run named after its command shows the command once.
+         hp::text("implementation",
+                  run.implementation == run.command ? "" : run.implementation + " \u00b7 "),
+         hp::text("command", run.command), hp::text("passed", std::to_string(n.passed)),
+         hp::text("failed", std::to_string(n.failed)),
          hp::text("informational", std::to_string(n.informational)),
          hp::markup("skipped", n.skipped == 0
                                    ? ""

@@ -39,6 +39,10 @@ th, td { padding: 5px 10px; border-bottom: 1px solid var(--line); text-align: le
          vertical-align: top; }
 th { font-size: 12px; color: var(--muted); text-transform: uppercase; letter-spacing: .04em; }
 tbody tr:hover { background: var(--soft); }
+td.id { white-space: nowrap; }
+td.observed { max-width: 420px; color: var(--muted); font-size: 13px; white-space: nowrap;
+              overflow: hidden; text-overflow: ellipsis; }
+td.observed.fail { color: var(--fail); }
 td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 a { color: var(--info); text-decoration: none; } a:hover { text-decoration: underline; }
 .mark { display: inline-block; min-width: 44px; text-align: center; padding: 1px 6px;

@@ -32,7 +32,7 @@ json case_json(const CaseResult& c) {
     json commands = json::array();
     for (const std::string& command : c.commands) commands.push_back(clean(command));
     json exchange = json::array();
-    for (const Line& l : decode_exchange(protocol_of(c.role), c.keys, c.exchange)) {
+    for (const Line& l : decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started)) {
         exchange.push_back(line_json(l));
     }
     return {{"id", clean(c.id)},
@@ -42,6 +42,7 @@ json case_json(const CaseResult& c) {
             {"expected", clean(c.expected)},
             {"observed", clean(c.observed)},
             {"seconds", c.seconds},
+            {"started", c.started == 0 ? json(nullptr) : json(c.started)},
             {"commands", std::move(commands)},
             {"stdout", clean(c.impl_stdout)},
             {"stderr", clean(c.impl_stderr)},

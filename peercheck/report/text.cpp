@@ -15,18 +15,19 @@ constexpr std::string_view kIndent = "      ";
 constexpr std::size_t kTailLines = 30;
 constexpr std::size_t kTailBytes = 4000;
 
-std::string_view mark(Verdict v) noexcept {
+// ANSI colours: green, red, blue, grey.
+int colour_code(Verdict v) noexcept {
     switch (v) {
         case Verdict::pass:
-            return "PASS";
+            return 32;
         case Verdict::fail:
-            return "FAIL";
+            return 31;
         case Verdict::info:
-            return "INFO";
+            return 34;
         case Verdict::skipped:
-            return "SKIP";
+            return 90;
     }
-    return "????";
+    return 0;
 }
 
 // Every line of text after the first starts at the column given.
@@ -50,7 +51,8 @@ void output_tail(std::string& out, std::string_view name, const std::string& tex
         out += fmt::format("{}{}: (empty)\n", kIndent, name);
         return;
     }
-    out += fmt::format("{}{}{}:\n", kIndent, name, t.size() < text.size() ? " (last lines)" : "");
+    out += fmt::format("{}{}{}:\n", kIndent, name,
+                       tail_cuts(text, kTailLines, kTailBytes) ? " (last lines)" : "");
     std::string_view rest = t;
     while (!rest.empty()) {
         const std::size_t nl = rest.find('\n');
@@ -60,6 +62,12 @@ void output_tail(std::string& out, std::string_view name, const std::string& tex
 }
 
 }  // namespace
+
+bool tail_cuts(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
+    if (text.size() > max_bytes) return true;
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    return static_cast<std::size_t>(std::ranges::count(text, '\n')) >= max_lines;
+}
 
 std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
     if (text.size() > max_bytes) text = text.substr(text.size() - max_bytes);
@@ -72,7 +80,7 @@ std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_b
 }
 
 std::string exchange_text(const CaseResult& c) {
-    const auto lines = decode_exchange(protocol_of(c.role), c.keys, c.exchange);
+    const auto lines = decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started);
     if (lines.empty()) return fmt::format("{}exchange: no datagram seen\n", kIndent);
     std::string out = fmt::format("{}exchange, {} datagram{}:\n", kIndent, c.exchange.size(),
                                   c.exchange.size() == 1 ? "" : "s");
@@ -90,8 +98,10 @@ std::string exchange_text(const CaseResult& c) {
     return out;
 }
 
-std::string case_line(const CaseResult& c) {
-    return fmt::format("{}  {}  {}  {}", mark(c.verdict), clean(c.id), clean(c.title),
+std::string case_line(const CaseResult& c, bool colour) {
+    std::string mark(verdict_mark(c.verdict));
+    if (colour) mark = fmt::format("\x1b[1;{}m{}\x1b[0m", colour_code(c.verdict), mark);
+    return fmt::format("{}  {}  {}  {}", mark, clean(c.id), clean(c.title),
                        seconds_text(c.seconds));
 }
 

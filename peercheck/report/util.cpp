@@ -36,6 +36,20 @@ std::string_view verdict_name(Verdict v) noexcept {
     return "unknown";
 }
 
+std::string_view verdict_mark(Verdict v) noexcept {
+    switch (v) {
+        case Verdict::pass:
+            return "PASS";
+        case Verdict::fail:
+            return "FAIL";
+        case Verdict::info:
+            return "INFO";
+        case Verdict::skipped:
+            return "SKIP";
+    }
+    return "????";
+}
+
 Counts count(const RunReport& run) noexcept {
     Counts n;
     for (const CaseResult& c : run.cases) {

@@ -11,20 +11,9 @@
 #include <vector>
 
 #include "../result.h"
+#include "report.h"
 
 namespace peercheck::report {
-
-std::string_view role_name(Role r) noexcept;
-// "pass", "fail", "info", "skipped": the words of the JSON and of the matrix.
-std::string_view verdict_name(Verdict v) noexcept;
-
-struct Counts {
-    std::size_t passed = 0;
-    std::size_t failed = 0;
-    std::size_t informational = 0;
-    std::size_t skipped = 0;
-};
-Counts count(const RunReport& run) noexcept;
 
 // Valid UTF-8 holding no control character but new line and tab: every other byte that a
 // terminal, an XML parser or a JSON writer would stumble on becomes the four characters \xNN.
@@ -43,6 +32,8 @@ std::string seconds_text(double s);
 // The last lines of an implementation's output, at most max_lines lines and about max_bytes
 // bytes, cleaned.
 std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
+// Whether tail() leaves something out.
+bool tail_cuts(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
 
 // The decoded exchange of a case as indented text lines (shared by the text and JUnit reports).
 std::string exchange_text(const CaseResult& c);

@@ -204,6 +204,32 @@ TEST(DecodeTicket, WhatEachKeyAloneReveals) {
     }
 }
 
+TEST(DecodeTicket, ValidityToldFromTheStartOfTheCase) {
+    const TicketRun run = ticket_run({});
+    struct Case {
+        std::uint32_t started;
+        std::string timestamp;
+        std::string validity;
+    };
+    const Case cases[] = {
+        {0, "timestamp 1700000000 (2023-11-14 22:13:20 UTC)\n",
+         "lifetime 3600 s: valid until 1700003600 (2023-11-14 23:13:20 UTC)\n"},
+        {kTimestamp + 1, "as the case started", "valid when the case started"},
+        {kTimestamp + 100, "100 s before the case started", "valid when the case started"},
+        {kTimestamp + 3599, "59 min before the case started", "valid when the case started"},
+        {kTimestamp + 3600, "60 min before the case started", "EXPIRED when the case started"},
+        {kTimestamp + 7200 + 300, "2 h 5 min before the case started", "EXPIRED"},
+        {kTimestamp - 7200, "2 h 0 min after the case started", "valid when the case started"},
+    };
+    for (const Case& c : cases) {
+        const auto lines = report::decode_exchange(Protocol::ticket, {kClientKey, kServerKey},
+                                                   run.exchange, c.started);
+        const std::string text = all_text({lines[1]});
+        EXPECT_NE(text.find(c.timestamp), text.npos) << c.timestamp << "\n" << text;
+        EXPECT_NE(text.find(c.validity), text.npos) << c.validity << "\n" << text;
+    }
+}
+
 TEST(DecodeTicket, WrongNonceAnswerIsPointedOut) {
     TicketRun run = ticket_run({});
     std::array<std::uint8_t, ticket::kApRepSize> ap_rep;
@@ -213,6 +239,39 @@ TEST(DecodeTicket, WrongNonceAnswerIsPointedOut) {
         report::decode_exchange(Protocol::ticket, {kClientKey, kServerKey}, run.exchange);
     EXPECT_EQ(lines[3].summary, "AP_REP len=14 answer=1700000129");
     EXPECT_TRUE(has_detail(lines[3], "nonce + 1 = 1700000124: the answer differs"));
+}
+
+TEST(DecodeTicket, TicketAndAuthenticatorThatDisagreeArePointedOut) {
+    const auto alice = *ticket::make_id("alice"), mallory = *ticket::make_id("mallory");
+    struct Case {
+        ticket::Id client;
+        ticket::Address addr;
+        std::vector<std::string> notes;
+    };
+    const Case cases[] = {
+        {alice, {127, 0, 0, 1}, {}},
+        {alice, {127, 0, 1, 1}, {"the client addresses of ticket and authenticator differ"}},
+        {mallory, {127, 0, 0, 1}, {"the client IDs of ticket and authenticator differ"}},
+    };
+    for (const Case& c : cases) {
+        TicketRun run = ticket_run({});
+        ticket::RecvArea as_rep{};
+        std::ranges::copy(run.exchange[1].bytes, as_rep.begin());
+        ticket::BodyArea body;
+        ASSERT_TRUE(ticket::unseal_as_rep_body(as_rep, schedule(kClientKey), body));
+        std::array<std::uint8_t, ticket::kAuthSize> auth;
+        ticket::build_authenticator(auth, c.client, c.addr, kNonce);
+        std::array<std::uint8_t, ticket::kApReqSize> ap_req;
+        ticket::build_ap_req(ap_req, body, auth, schedule(kSessionKey));
+        run.exchange[2].bytes = bytes_of(ap_req);
+        const auto line =
+            report::decode_exchange(Protocol::ticket, {kClientKey, kServerKey}, run.exchange)[2];
+        std::vector<std::string> notes;
+        for (const auto& d : line.details) {
+            if (d.find("differ") != d.npos) notes.push_back(d);
+        }
+        EXPECT_EQ(notes, c.notes);
+    }
 }
 
 TEST(DecodeTicket, EnvelopeUnderAnotherKeyIsNamedNotTrusted) {
@@ -270,7 +329,7 @@ Bytes data(std::uint32_t id, std::uint32_t length) {
 
 TEST(DecodePassword, EveryMessageWithItsFields) {
     pass::Digest digest;
-    digest.fill(0x5c);
+    digest.fill(0xa5);
     std::array<std::uint8_t, pass::kTerminateSize> terminate;
     pass::build_terminate(terminate, digest);
     const std::vector<Datagram> x = {
@@ -290,8 +349,20 @@ TEST(DecodePassword, EveryMessageWithItsFields) {
               (std::vector<std::string>{
                   "JOIN_REQ", "type 12", "PASS_RESP len=7 password=\"hunter2\"", "PASS_ACCEPT",
                   "DATA id=1 len=1000", "DATA id=2 len=0", "TERMINATE", "PASS_REJECT"}));
-    EXPECT_EQ(lines[6].details, std::vector<std::string>{"digest " + repeat("5c", 20)});
+    EXPECT_EQ(lines[6].details, std::vector<std::string>{"digest " + repeat("a5", 20)});
     EXPECT_TRUE(has_detail(lines[1], "12 is no message type"));
+}
+
+TEST(DecodePassword, DigestThatBeginsWithTextShowsIt) {
+    pass::Digest digest{};
+    std::ranges::copy(std::string_view("Wrong Hash"), digest.begin());
+    std::array<std::uint8_t, pass::kTerminateSize> terminate;
+    pass::build_terminate(terminate, digest);
+    const auto lines =
+        report::decode_exchange(Protocol::password, {}, {to_impl(bytes_of(terminate))});
+    EXPECT_EQ(lines[0].details,
+              std::vector<std::string>{"digest 57726f6e672048617368" + repeat("00", 10) +
+                                       " (begins with the text \"Wrong Hash\")"});
 }
 
 TEST(DecodePassword, OutOfRangeFieldsAreNamed) {
@@ -319,33 +390,39 @@ TEST(DecodePassword, OutOfRangeFieldsAreNamed) {
 
 // ---- Folding. ----
 
-TEST(Fold, LongTransfersBecomeOneLineWithTheirIds) {
+// Runs of four or more fold into one line; every break in the ids is named, folded or not.
+TEST(Fold, TransfersFoldAndTheirIdBreaksAreNamed) {
     struct Case {
         std::vector<std::uint32_t> ids;
-        std::string summary;  // of the folded line, or of the first line when not folded
-        std::size_t lines;
+        std::vector<std::string> lines;  // each line: its summary, then its notes about ids
     };
     const Case cases[] = {
-        {{1, 2, 3}, "DATA id=1 len=1000", 3},
-        {{1, 2, 3, 4}, "DATA x 4, ids 1..4", 1},
-        {{1, 3, 5, 7, 9}, "DATA x 5, ids 1..9 (not consecutive)", 1},
-        {{0, 1, 2, 3}, "DATA x 4, ids 0..3", 1},
+        {{1, 2, 3}, {"DATA id=1 len=1000", "DATA id=2 len=1000", "DATA id=3 len=1000"}},
+        {{1, 3, 5},
+         {"DATA id=1 len=1000", "DATA id=3 len=1000|id 3 follows 1",
+          "DATA id=5 len=1000|id 5 follows 3"}},
+        {{0, 1}, {"DATA id=0 len=1000|the transfer starts at id 0, not 1", "DATA id=1 len=1000"}},
+        {{1, 2, 3, 4}, {"DATA x 4, ids 1..4"}},
+        {{1, 3, 5, 7},
+         {"DATA x 4, ids 1..7 (not consecutive)|ids break 3 times; first: id 3 follows 1"}},
+        {{2, 3, 4, 5}, {"DATA x 4, ids 2..5|the transfer starts at id 2, not 1"}},
     };
     for (const Case& c : cases) {
         std::vector<Datagram> x;
         for (const std::uint32_t id : c.ids) x.push_back(to_impl(data(id, 1000)));
-        const auto lines = report::decode_exchange(Protocol::password, {}, x);
-        ASSERT_EQ(lines.size(), c.lines);
-        EXPECT_EQ(lines[0].summary, c.summary);
-        if (c.lines == 1) {
-            EXPECT_EQ(lines[0].count, c.ids.size());
-            EXPECT_EQ(lines[0].size, c.ids.size() * pass::kDataSize);
+        std::vector<std::string> lines;
+        for (const auto& l : report::decode_exchange(Protocol::password, {}, x)) {
+            std::string line = l.summary;
+            for (const auto& d : l.details) {
+                if (d.find(" id") != d.npos || d.starts_with("id")) line += "|" + d;
+            }
+            lines.push_back(line);
+            if (l.count > 1) {
+                EXPECT_EQ(l.size, l.count * pass::kDataSize);
+            }
         }
+        EXPECT_EQ(lines, c.lines);
     }
-    std::vector<Datagram> skip;
-    for (const std::uint32_t id : {1, 3, 5, 7}) skip.push_back(to_impl(data(id, 1000)));
-    EXPECT_TRUE(has_detail(report::decode_exchange(Protocol::password, {}, skip)[0],
-                           "ids break 3 times; first: id 3 follows 1"));
 }
 
 TEST(Fold, TicketTransferOfThousandsOfEnvelopes) {
@@ -475,6 +552,11 @@ TEST(TextReport, CaseLineHasMarkIdTitleAndTime) {
         EXPECT_EQ(report::case_line(a_case("server/run/small", verdict)),
                   mark + "  server/run/small  serves the file  0.25 s");
     }
+    EXPECT_EQ(report::case_line(a_case("server/run/small", Verdict::fail), true),
+              "\x1b[1;31mFAIL\x1b[0m  server/run/small  serves the file  0.25 s");
+    CaseResult hostile = a_case("server/run/small", Verdict::fail);
+    hostile.title = "\x1b]0;owned\x07";
+    EXPECT_EQ(report::case_line(hostile, true).find("\x1b]"), std::string::npos);
 }
 
 TEST(TextReport, DetailsShowWhatFailedAndTheTailOfTheOutput) {
@@ -489,6 +571,8 @@ TEST(TextReport, DetailsShowWhatFailedAndTheTailOfTheOutput) {
         EXPECT_NE(text.find(part), text.npos) << part << "\n" << text;
     }
     EXPECT_EQ(text.find("| line 970\n"), text.npos);
+    EXPECT_EQ(report::case_details(a_case("x", Verdict::fail)).find("(last lines)"), text.npos)
+        << "a short output is shown whole";
     EXPECT_NE(text.find("| line 971\n"), text.npos);
 }
 
@@ -609,6 +693,9 @@ TEST(Html, FailuresOpenWithALadderOfTheirExchange) {
     // 7 lines for the six-chunk run (the chunks fold), 7 for the one-chunk run.
     EXPECT_EQ(count("<line class=\"arrow\""), 14u);
     EXPECT_EQ(count("No datagram was seen."), 2u);
+    EXPECT_EQ(count("<marker id=\"head-out-0\""), 1u) << "marker ids unique in the page";
+    EXPECT_EQ(count("<marker id=\"head-out-1\""), 1u);
+    EXPECT_EQ(count("marker-end=\"url(#head-in-1)\""), 4u);
     EXPECT_NE(html.find(">gatekeep</text>"), html.npos);
     EXPECT_NE(html.find("1 passed, 1 failed, 1 informational"), html.npos);
 }
