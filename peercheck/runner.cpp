@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <ctime>
 #include <functional>
 #include <memory>
 
@@ -539,6 +540,7 @@ CaseResult run_case(const Case& c, const Config& cfg) {
     run.r.id = str(c.id);
     run.r.title = str(c.title);
     run.r.role = cfg.role;
+    run.r.started = static_cast<std::uint32_t>(std::time(nullptr));
     run.file = pattern(c.file_size, static_cast<std::uint32_t>(c.file_size + 1));
     run.served = run.scratch.file("served.bin");
     run.received = run.scratch.file("received.bin");
