@@ -27,6 +27,7 @@ struct ScriptEnv {
     std::string file_path;        // the file served (or expected at the receiving end)
     Bytes file;                   // its content
     std::optional<in_addr> host;  // the address a client puts into its Authenticator
+    Process* impl = nullptr;      // once it has ended, no receive waits any longer
     std::string right_password = std::string(kPassword);
 };
 
