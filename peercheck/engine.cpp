@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -103,10 +104,14 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
                  const std::string& name)
     : out_path_(scratch.file(name + ".out")), err_path_(scratch.file(name + ".err")) {
     for (const auto& a : argv) command_ += (command_.empty() ? "" : " ") + a;
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         ::setpgid(0, 0);
+        // Should peercheck itself die without unwinding, its programs go with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
         const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
