@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-ensure_deps "${DEPS_BUILD[@]}"
+ensure_deps "${DEPS_BUILD[@]}" "${DEPS_PEERCHECK[@]}"
 
 echo "Building (release preset)..."
 cmake --preset release >/dev/null
@@ -176,3 +176,14 @@ password_run "latchkey-badjoin with the test server, which accepts its opening: 
 if cmp -s "$WORK/pass.bin" "$WORK/pass.out"; then
     echo "    received file is identical to the served file ($(stat -c %s "$WORK/pass.out") bytes)"
 fi
+
+# ---------------------------------------------------------------- peercheck
+echo
+echo "== peercheck: testing an implementation against these peers =="
+echo
+echo "-- our client as the client under test, every case (the summary line):"
+$BIN/peercheck client -j 2 -- $BIN/client | tail -1
+echo
+echo "-- our server with -T2 (a wrong digest) as the server under test, the check cases:"
+$BIN/peercheck server -j 2 server/check/ -- $BIN/server {serverport} {gatekeeperkey} {inputfile} \
+    -DDEBUG -T2 x | grep -v '^        | sending file!$' || true

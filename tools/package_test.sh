@@ -16,7 +16,8 @@ PACKAGE=udp-file-transfer
 EXPECTED=(
     /usr/bin/gatekeep /usr/bin/server /usr/bin/client
     /usr/bin/lockbox-badhash /usr/bin/lockbox-skipid /usr/bin/lockbox-badreq
-    /usr/bin/latchkey-badjoin
+    /usr/bin/latchkey-badjoin /usr/bin/peercheck
+    /usr/libexec/peercheck/peercheck-pass-client /usr/libexec/peercheck/peercheck-pass-server
     /usr/share/man/man1/lockbox-badhash.1.gz /usr/share/man/man1/lockbox-skipid.1.gz
     /usr/share/man/man1/lockbox-badreq.1.gz
     /usr/share/doc/$PACKAGE/copyright /usr/share/doc/$PACKAGE/changelog.Debian.gz

@@ -1,0 +1,183 @@
+#pragma once
+// The engine of the conformance runner: the one place that knows about processes, ports,
+// scratch folders, time-outs and captured datagrams. The catalogue says what a case does; the
+// runners (runners.cpp) combine these pieces; nothing here knows a protocol.
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "result.h"
+
+namespace peercheck {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// Set by SIGINT and SIGTERM; every wait below returns early once it is set, so each case
+// unwinds and its destructors end its processes and remove its scratch folder.
+extern std::atomic<bool> g_interrupted;
+void install_interrupt_handlers();
+
+// Sleeps up to d in short steps; false when interrupted.
+bool nap(Millis d);
+
+// A private folder under $TMPDIR (or /tmp), removed with everything in it at scope end.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers for the files served and received.
+bool write_file(const std::string& path, const Bytes& content);
+std::optional<Bytes> read_file(const std::string& path, std::size_t limit);
+// Deterministic content of n bytes (not one repeated value, so a misplaced chunk shows).
+Bytes pattern(std::size_t n, std::uint32_t seed);
+
+// A program started in a process group of its own, standard input empty, standard output and
+// error written to files in a scratch folder. A process that writes without end is stopped by
+// the file-size limit (it gets SIGXFSZ), so neither memory nor disk runs out.
+class Process {
+public:
+    static constexpr std::uint64_t kOutputLimit = 64ull << 20;  // also bounds received files
+
+    Process(const std::vector<std::string>& argv, const Scratch& scratch, const std::string& name);
+    ~Process();  // kills the whole group
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool running();
+    // Waits for the process to end, at most limit; true when it ended.
+    bool wait_exit(Millis limit);
+    // Waits until standard output holds at least n lines equal to line; false on time-out, or
+    // when the process ended first.
+    bool wait_line(const std::string& line, std::size_t n, Millis limit);
+    void kill_group();
+
+    std::optional<int> exit_code() const { return exit_code_; }
+    std::optional<int> signal() const { return signal_; }
+    std::string out() const;  // whole standard output (bounded by kOutputLimit)
+    std::string err() const;
+    std::size_t count_lines(const std::string& line) const;
+    std::string describe_end() const;  // "exited with status 0", "killed by SIGSEGV", ...
+    const std::string& command() const { return command_; }
+
+private:
+    void reap(bool block);
+    pid_t pid_ = -1;
+    bool ended_ = false;
+    std::optional<int> exit_code_;
+    std::optional<int> signal_;
+    std::string out_path_, err_path_, command_;
+};
+
+// Finds argv0 the way execvp would; empty when it names nothing executable.
+std::string find_executable(const std::string& argv0);
+
+// A UDP port that no socket of this machine is bound to and that this process has not handed
+// out before, so parallel cases never share one; below the range the system picks from.
+std::uint16_t free_udp_port();
+// Whether some socket is bound to the UDP port (procfs net/udp and net/udp6).
+bool udp_port_bound(std::uint16_t port);
+// Waits until the port is bound while the process runs; false on time-out or when it ended.
+bool wait_bound(Process& p, std::uint16_t port, Millis limit);
+
+// The first IPv4 address of this host's name, as a client puts it into its Authenticator.
+std::optional<in_addr> host_address();
+std::string dotted(in_addr a);
+
+// Every datagram of a case, stamped with the time since the case started. A flood is bounded:
+// beyond kMaxKept datagrams or kMaxKeptBytes bytes only the count grows.
+class Log {
+public:
+    static constexpr std::size_t kMaxKept = 20000;
+    static constexpr std::size_t kMaxKeptBytes = 32u << 20;
+    explicit Log(Clock::time_point start) : start_(start) {}
+    void add(const std::string& from, const std::string& to, const std::uint8_t* data,
+             std::size_t size);
+    std::vector<Datagram> snapshot() const;
+    std::size_t total() const;
+    // Datagrams sent by from so far.
+    std::size_t count_from(const std::string& from) const;
+
+private:
+    Clock::time_point start_;
+    mutable std::mutex mutex_;
+    std::vector<Datagram> kept_;
+    std::size_t total_ = 0;
+    std::size_t kept_bytes_ = 0;
+};
+
+// A bound UDP socket on an IPv4 address (port 0: the system's choice) whose receives wait at
+// most a given time. Used by the relay and by the peers that peercheck plays itself.
+class Socket {
+public:
+    Socket(in_addr addr, std::uint16_t port);
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    std::uint16_t port() const { return port_; }
+    bool send_to(const std::uint8_t* data, std::size_t size, const sockaddr_in& to) const;
+    // One datagram of up to 65535 bytes, or nullopt after limit (or on interruption).
+    std::optional<Bytes> receive(Millis limit, sockaddr_in* from = nullptr) const;
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+sockaddr_in loopback(std::uint16_t port);
+
+// Forwards datagrams between a program and one of its peers and logs each one. The program
+// sends to the front port; the relay sends on from its back socket, bound to back_addr, so the
+// peer sees back_addr as the source (the host-name address, when a Ticket must carry it).
+// Replies are returned to wherever the front last heard from.
+class Relay {
+public:
+    explicit Relay(Log& log) : log_(log) {}
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+    // Returns the front port, or nullopt when a socket cannot be bound (back_addr not local).
+    std::optional<std::uint16_t> add(const std::string& front_name, const std::string& peer_name,
+                                     std::uint16_t peer_port, in_addr back_addr);
+    void start();
+
+private:
+    struct Link {
+        std::string front_name, peer_name;
+        std::uint16_t peer_port;
+        std::unique_ptr<Socket> front, back;
+        std::optional<sockaddr_in> last_front;
+    };
+    void pump();
+    Log& log_;
+    std::vector<Link> links_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The last lines of a text, at most max_bytes of it.
+std::string tail(const std::string& text, std::size_t max_bytes = 2000);
+
+}  // namespace peercheck
