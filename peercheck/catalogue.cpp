@@ -637,22 +637,6 @@ std::span<const Case> catalogue(Role role) {
     return {};
 }
 
-std::string_view role_name(Role role) {
-    switch (role) {
-        case Role::client:
-            return "client";
-        case Role::server:
-            return "server";
-        case Role::gatekeep:
-            return "gatekeep";
-        case Role::lockbox:
-            return "lockbox";
-        case Role::latchkey:
-            return "latchkey";
-    }
-    return "";
-}
-
 std::optional<Role> role_from_name(std::string_view name) {
     for (Role r : {Role::client, Role::server, Role::gatekeep, Role::lockbox, Role::latchkey}) {
         if (role_name(r) == name) return r;

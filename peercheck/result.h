@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace peercheck {
@@ -63,6 +64,23 @@ struct RunReport {
 struct MatrixReport {
     std::vector<RunReport> runs;
 };
+
+// The role's name as on the command line and in every report.
+constexpr std::string_view role_name(Role r) noexcept {
+    switch (r) {
+        case Role::client:
+            return "client";
+        case Role::server:
+            return "server";
+        case Role::gatekeep:
+            return "gatekeep";
+        case Role::lockbox:
+            return "lockbox";
+        case Role::latchkey:
+            return "latchkey";
+    }
+    return "unknown";
+}
 
 constexpr Protocol protocol_of(Role r) noexcept {
     return r == Role::lockbox || r == Role::latchkey ? Protocol::password : Protocol::ticket;

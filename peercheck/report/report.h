@@ -41,7 +41,6 @@ std::string case_details(const CaseResult& c);
 std::string summary_line(const RunReport& run);
 
 // Names and counts the runner shares with the reports (its exit status, its --list).
-std::string_view role_name(Role r) noexcept;
 // "pass", "fail", "info", "skipped": the words of the JSON and of the matrix.
 std::string_view verdict_name(Verdict v) noexcept;
 // "PASS", "FAIL", "INFO", "SKIP": the marks of the text and HTML reports.

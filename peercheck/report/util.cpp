@@ -6,22 +6,6 @@
 
 namespace peercheck::report {
 
-std::string_view role_name(Role r) noexcept {
-    switch (r) {
-        case Role::client:
-            return "client";
-        case Role::server:
-            return "server";
-        case Role::gatekeep:
-            return "gatekeep";
-        case Role::lockbox:
-            return "lockbox";
-        case Role::latchkey:
-            return "latchkey";
-    }
-    return "unknown";
-}
-
 std::string_view verdict_name(Verdict v) noexcept {
     switch (v) {
         case Verdict::pass:
