@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "wire.h"
 
@@ -22,6 +23,12 @@ enum class Type : std::uint16_t {
     TERMINATE = 6,
     PASS_REJECT = 7,
 };
+// The protocol's own spelling of a type, or an empty view for a value no message has.
+constexpr std::string_view type_name(std::uint16_t type) noexcept {
+    constexpr std::string_view kNames[] = {"JOIN_REQ", "PASS_REQ",  "PASS_RESP",  "PASS_ACCEPT",
+                                           "DATA",     "TERMINATE", "PASS_REJECT"};
+    return type >= 1 && type <= 7 ? kNames[type - 1] : std::string_view{};
+}
 // Not a message type: the faulty opening of the client build and the faulty PASS_REQ of one
 // server build carry it.
 inline constexpr std::uint16_t kWrongType = 12;
@@ -44,6 +51,10 @@ static_assert(kPassRespSize == 60 && kDataSize == 1012 && kTerminateSize == 28);
 using RecvArea = std::array<std::uint8_t, kRecvSize>;
 using RecvView = std::span<const std::uint8_t, kRecvSize>;
 using Digest = std::array<std::uint8_t, 20>;
+// Any datagram as a receiver holds it: zeroed area, cut at kRecvSize.
+constexpr RecvArea receive_area(std::span<const std::uint8_t> datagram) noexcept {
+    return wire::zeroed_copy<kRecvSize>(datagram);
+}
 
 // The bytes in front of DATA's data area: the header and the packet id. A receiver that puts the
 // data area of each datagram straight where it will be written from keeps only these apart.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "seal.h"
 #include "wire.h"
@@ -29,6 +30,17 @@ enum class InnerType : std::uint16_t {
     APP_TERMINATE = 16,
 };
 
+// The protocol's own spelling of a type, or an empty view for a value no message has.
+constexpr std::string_view type_name(std::uint16_t type) noexcept {
+    constexpr std::string_view kNames[] = {"AS_REQ", "AS_REP", "AS_ERR", "AP_REQ",
+                                           "AP_REP", "AP_ERR", "KRB_PRV"};
+    return type >= 1 && type <= 7 ? kNames[type - 1] : std::string_view{};
+}
+constexpr std::string_view inner_type_name(std::uint16_t type) noexcept {
+    constexpr std::string_view kNames[] = {"APP_DATA_REQ", "APP_DATA", "APP_TERMINATE"};
+    return type >= 14 && type <= 16 ? kNames[type - 14] : std::string_view{};
+}
+
 inline constexpr std::size_t kIdSize = 40;
 using Id = std::array<std::uint8_t, kIdSize>;  // identifier text, then zero bytes
 using Key = seal::Key;
@@ -40,6 +52,10 @@ inline constexpr std::uint16_t kLifetime = 3600;
 inline constexpr std::size_t kRecvSize = 1010;
 using RecvArea = std::array<std::uint8_t, kRecvSize>;
 using RecvView = std::span<const std::uint8_t, kRecvSize>;
+// Any datagram as a receiver holds it: zeroed area, cut at kRecvSize.
+constexpr RecvArea receive_area(std::span<const std::uint8_t> datagram) noexcept {
+    return wire::zeroed_copy<kRecvSize>(datagram);
+}
 
 inline constexpr wire::Field kType{0, 2};
 

@@ -61,6 +61,16 @@ inline std::uint32_t load_host32(std::span<const std::uint8_t, 4> b) noexcept {
     return v;
 }
 
+// A datagram as every receiver of ours reads it: copied into a zeroed area of N bytes, a longer
+// one cut to N. Bytes that did not arrive read as zero.
+template <std::size_t N>
+constexpr std::array<std::uint8_t, N> zeroed_copy(std::span<const std::uint8_t> datagram) noexcept {
+    std::array<std::uint8_t, N> area{};
+    const std::size_t n = datagram.size() < N ? datagram.size() : N;
+    for (std::size_t i = 0; i < n; ++i) area[i] = datagram[i];
+    return area;
+}
+
 // Length of the zero-terminated text held in a fixed field: up to the first zero byte, at most
 // the whole field. Text from the wire is printed with "%.*s" and this length, never with "%s".
 template <std::size_t N>

@@ -637,11 +637,4 @@ std::span<const Case> catalogue(Role role) {
     return {};
 }
 
-std::optional<Role> role_from_name(std::string_view name) {
-    for (Role r : {Role::client, Role::server, Role::gatekeep, Role::lockbox, Role::latchkey}) {
-        if (role_name(r) == name) return r;
-    }
-    return std::nullopt;
-}
-
 }  // namespace peercheck

@@ -122,6 +122,5 @@ inline constexpr std::string_view kOtherKey = "133457799bbcdff1";  // odd parity
 inline constexpr std::string_view kPassword = "opensesame";
 
 std::span<const Case> catalogue(Role role);
-std::optional<Role> role_from_name(std::string_view name);
 
 }  // namespace peercheck

@@ -285,15 +285,23 @@ std::string dotted(in_addr a) {
     return text;
 }
 
-void Log::add(const std::string& from, const std::string& to, const std::uint8_t* data,
-              std::size_t size) {
+void Log::add(const std::string& from, const std::string& to, std::span<const std::uint8_t> bytes,
+              const sockaddr_in& src, const sockaddr_in& dst) {
     const double at = std::chrono::duration<double>(Clock::now() - start_).count();
     const std::lock_guard lock(mutex_);
     ++total_;
-    if (kept_.size() < kMaxKept && kept_bytes_ + size <= kMaxKeptBytes) {
-        kept_.push_back({at, from, to, Bytes(data, data + size)});
-        kept_bytes_ += size;
+    if (kept_.size() < kMaxKept && kept_bytes_ + bytes.size() <= kMaxKeptBytes) {
+        kept_.push_back({at, from, to, Bytes(bytes.begin(), bytes.end()),
+                         ntohl(src.sin_addr.s_addr), ntohl(dst.sin_addr.s_addr),
+                         ntohs(src.sin_port), ntohs(dst.sin_port)});
+        kept_bytes_ += bytes.size();
     }
+}
+
+std::vector<Omitted> Log::omitted() const {
+    const std::lock_guard lock(mutex_);
+    if (total_ == kept_.size()) return {};
+    return {Omitted{kept_.size(), "", "", total_ - kept_.size(), 0, 0, 0}};
 }
 
 std::vector<Datagram> Log::snapshot() const {
@@ -328,6 +336,7 @@ Socket::Socket(in_addr addr, std::uint16_t port) {
         return;
     }
     port_ = ntohs(a.sin_port);
+    local_ = a;
     // Our servers send a file back to back; a deep queue keeps the relay from dropping any.
     int size = 8 << 20;
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
@@ -416,12 +425,13 @@ void Relay::pump() {
                                          reinterpret_cast<sockaddr*>(&src), &len);
             if (n < 0) continue;
             const auto size = static_cast<std::size_t>(n);
+            const std::span<const std::uint8_t> bytes(buf.data(), size);
             if (from_front) {
                 l.last_front = src;
-                log_.add(l.front_name, l.peer_name, buf.data(), size);
+                log_.add(l.front_name, l.peer_name, bytes, src, l.front->local());
                 l.back->send_to(buf.data(), size, loopback(l.peer_port));
             } else {
-                log_.add(l.peer_name, l.front_name, buf.data(), size);
+                log_.add(l.peer_name, l.front_name, bytes, src, l.back->local());
                 if (l.last_front) l.front->send_to(buf.data(), size, *l.last_front);
             }
         }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,9 +112,12 @@ public:
     static constexpr std::size_t kMaxKept = 20000;
     static constexpr std::size_t kMaxKeptBytes = 32u << 20;
     explicit Log(Clock::time_point start) : start_(start) {}
-    void add(const std::string& from, const std::string& to, const std::uint8_t* data,
-             std::size_t size);
+    // One datagram from `from` (its socket src) to `to` (dst), as it crossed.
+    void add(const std::string& from, const std::string& to, std::span<const std::uint8_t> bytes,
+             const sockaddr_in& src, const sockaddr_in& dst);
+    // The datagrams kept, in the order seen, and what was counted instead of kept.
     std::vector<Datagram> snapshot() const;
+    std::vector<Omitted> omitted() const;
     std::size_t total() const;
     // Datagrams sent by from so far.
     std::size_t count_from(const std::string& from) const;
@@ -137,6 +141,7 @@ public:
     bool valid() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     std::uint16_t port() const { return port_; }
+    const sockaddr_in& local() const { return local_; }
     bool send_to(const std::uint8_t* data, std::size_t size, const sockaddr_in& to) const;
     // One datagram of up to 65535 bytes, or nullopt after limit (or on interruption).
     std::optional<Bytes> receive(Millis limit, sockaddr_in* from = nullptr) const;
@@ -144,6 +149,7 @@ public:
 private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
+    sockaddr_in local_{};
 };
 
 sockaddr_in loopback(std::uint16_t port);

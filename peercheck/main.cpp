@@ -221,9 +221,12 @@ std::vector<MatrixEntry> read_matrix(const std::string& path) {
         for (std::string w; words >> w;) e.command.push_back(w);
         const auto r = role_from_name(role);
         if (!r || e.command.empty()) {
+            std::string roles;
+            for (const Role known : kRoles) {
+                roles += (roles.empty() ? "" : ", ") + std::string(role_name(known));
+            }
             throw SetupError{path + ":" + std::to_string(number) +
-                             ": expected NAME ROLE COMMAND..., ROLE one of client, server, "
-                             "gatekeep, lockbox, latchkey"};
+                             ": expected NAME ROLE COMMAND..., ROLE one of " + roles};
         }
         e.role = *r;
         entries.push_back(std::move(e));
@@ -319,7 +322,7 @@ int main_(int argc, char** argv) {
     app.require_subcommand(1);
     Options opt;
     std::string matrix_file, markdown;
-    for (Role role : {Role::client, Role::server, Role::gatekeep, Role::lockbox, Role::latchkey}) {
+    for (const Role role : kRoles) {
         auto* sub = app.add_subcommand(std::string(role_name(role)),
                                        "test an implementation of " + std::string(role_name(role)));
         sub->add_option("cases", opt.select, "case ids or id prefixes (default: all)");
@@ -346,7 +349,7 @@ int main_(int argc, char** argv) {
         return rc == 0 ? 0 : kUsageError;
     }
     if (matrix->parsed()) return run_matrix(matrix_file, opt, markdown);
-    for (Role role : {Role::client, Role::server, Role::gatekeep, Role::lockbox, Role::latchkey}) {
+    for (const Role role : kRoles) {
         if (app.got_subcommand(std::string(role_name(role)))) return run_role(role, command, opt);
     }
     return kUsageError;

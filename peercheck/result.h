@@ -14,6 +14,9 @@ namespace peercheck {
 
 // The role that the implementation under test plays; names as on the command line.
 enum class Role { client, server, gatekeep, lockbox, latchkey };
+// Every role, in the order of the command line's help, the reports and the README.
+inline constexpr std::array<Role, 5> kRoles = {Role::client, Role::server, Role::gatekeep,
+                                               Role::lockbox, Role::latchkey};
 enum class Protocol { ticket, password };
 
 // pass and fail count towards the exit status; info cases are reported but never fail a run;
@@ -28,6 +31,21 @@ struct Datagram {
     std::string from;  // endpoint names as above
     std::string to;
     std::vector<std::uint8_t> bytes;  // as sent (a datagram is at most 65507 bytes)
+    // The IPv4 endpoints as the relay or script saw them, host byte order; 0 where unknown. A
+    // capture file rebuilds real IPv4/UDP headers from them.
+    std::uint32_t from_addr = 0, to_addr = 0;
+    std::uint16_t from_port = 0, to_port = 0;
+};
+
+// Datagrams that a flood made the log count instead of keep: `count` datagrams of `bytes` bytes
+// in all from `from` to `to`, seen between `first_at` and `last_at`, which in the exchange stand
+// just before the kept datagram at index `before` (the exchange's size: after the last one).
+struct Omitted {
+    std::size_t before = 0;
+    std::string from, to;
+    std::size_t count = 0;
+    std::uint64_t bytes = 0;
+    double first_at = 0, last_at = 0;
 };
 
 // The long-term keys that a case chose; the session key is learned from the exchange itself.
@@ -44,12 +62,15 @@ struct CaseResult {
     std::string expected;  // what the implementation should have done
     std::string observed;  // what it did (empty when it passed)
     double seconds = 0;
-    std::uint32_t started = 0;          // Unix time at which the case started; 0 when unknown
+    std::uint32_t started = 0;  // Unix time at which the case started; 0 when unknown
+    std::string note;           // a permitted choice the implementation made ("cut the length")
+    std::string likely_cause;   // a known fault that fits what was observed, when one does
     std::vector<std::string> commands;  // every command line the case started, ours and theirs
     std::string impl_stdout;            // tail of the implementation's standard output
     std::string impl_stderr;            // tail of its standard error
     Keys keys;
     std::vector<Datagram> exchange;
+    std::vector<Omitted> omitted;  // what the log counted but did not keep, in exchange order
 };
 
 struct RunReport {
@@ -80,6 +101,13 @@ constexpr std::string_view role_name(Role r) noexcept {
             return "latchkey";
     }
     return "unknown";
+}
+
+constexpr std::optional<Role> role_from_name(std::string_view name) noexcept {
+    for (const Role r : kRoles) {
+        if (role_name(r) == name) return r;
+    }
+    return std::nullopt;
 }
 
 constexpr Protocol protocol_of(Role r) noexcept {

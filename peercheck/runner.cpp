@@ -587,6 +587,7 @@ CaseResult run_case(const Case& c, const Config& cfg) {
         run.r.impl_stderr = tail(run.impl->err(), kTailBytes);
     }
     run.r.exchange = run.log.snapshot();
+    run.r.omitted = run.log.omitted();
     if (run.log.total() > run.r.exchange.size() && run.failed()) {
         run.r.observed += " (" + std::to_string(run.log.total()) + " datagrams in all; the first " +
                           std::to_string(run.r.exchange.size()) + " are kept)";

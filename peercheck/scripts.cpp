@@ -64,7 +64,7 @@ Bytes garbage(Twist t, std::span<const std::uint8_t> proper) {
 void send(const Socket& s, const ScriptEnv& env, std::span<const std::uint8_t> bytes,
           const sockaddr_in& to) {
     s.send_to(bytes.data(), bytes.size(), to);
-    env.log.add(kUs, kImpl, bytes.data(), bytes.size());
+    env.log.add(kUs, kImpl, bytes, s.local(), to);
 }
 
 // Waits in short slices, so that a wait ends soon after the implementation has: what it sent
@@ -75,9 +75,11 @@ std::optional<Bytes> receive(const Socket& s, const ScriptEnv& env, Millis limit
     for (;;) {
         const bool ended = env.impl != nullptr && !env.impl->running();
         const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
-        auto b = s.receive(ended ? Millis{1} : std::min(left, Millis{20}), from);
+        sockaddr_in src{};
+        auto b = s.receive(ended ? Millis{1} : std::min(left, Millis{20}), &src);
         if (b) {
-            env.log.add(kImpl, kUs, b->data(), b->size());
+            env.log.add(kImpl, kUs, *b, src, s.local());
+            if (from != nullptr) *from = src;
             return b;
         }
         if (ended || Clock::now() >= until || g_interrupted) return std::nullopt;

@@ -36,14 +36,6 @@ Entry entry_of(const Datagram& d) {
     return e;
 }
 
-// The datagram as a receiver of ours holds it: a zeroed area, the datagram cut at its size.
-template <class Area>
-Area received(const Datagram& d) {
-    Area rx{};
-    std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), rx.size()), rx.begin());
-    return rx;
-}
-
 std::string spaced_hex(std::span<const std::uint8_t> bytes) {
     std::string out;
     for (const std::uint8_t b : bytes) out += fmt::format("{}{:02x}", out.empty() ? "" : " ", b);
@@ -150,7 +142,7 @@ public:
 
     Entry decode(const Datagram& d) {
         Entry e = entry_of(d);
-        const auto rx = received<ticket::RecvArea>(d);
+        const auto rx = ticket::receive_area(d.bytes);
         const ticket::RecvView v(rx);
         const std::uint16_t type = ticket::read_type(v);
         if (d.bytes.empty()) {
@@ -435,7 +427,7 @@ private:
 
 Entry decode_password(const Datagram& d) {
     Entry e = entry_of(d);
-    const auto rx = received<pass::RecvArea>(d);
+    const auto rx = pass::receive_area(d.bytes);
     const pass::RecvView v(rx);
     const pass::Header h = pass::read_header(v);
     auto& details = e.line.details;

@@ -13,9 +13,6 @@ namespace {
 
 namespace hp = html_page;
 
-constexpr Role kRoles[] = {Role::client, Role::server, Role::gatekeep, Role::lockbox,
-                           Role::latchkey};
-
 std::string_view cell_mark(const std::optional<Verdict>& v) {
     if (!v) return "\u2013";  // not run for this implementation
     switch (*v) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "wire.h"
 
 namespace hostile {
 
@@ -97,9 +98,8 @@ inline std::vector<Datagram> datagrams(const Shape& s, std::uint32_t seed, int r
 // What a receive leaves in a zeroed area of N bytes.
 template <std::size_t N>
 Bytes view(const Bytes& datagram) {
-    Bytes v(N, 0);
-    std::copy_n(datagram.begin(), std::min(datagram.size(), N), v.begin());
-    return v;
+    const auto area = wire::zeroed_copy<N>(datagram);
+    return Bytes(area.begin(), area.end());
 }
 
 inline std::uint32_t be_at(const Bytes& b, std::size_t offset, std::size_t width) {

@@ -62,11 +62,7 @@ inline Bytes seal_bytes(const Bytes& plain, std::size_t length, const Bytes& key
     return out;
 }
 
-inline ticket::RecvArea area(const Bytes& datagram) {
-    ticket::RecvArea rx{};
-    std::copy_n(datagram.begin(), std::min(datagram.size(), rx.size()), rx.begin());
-    return rx;
-}
+inline ticket::RecvArea area(const Bytes& datagram) { return ticket::receive_area(datagram); }
 
 struct TicketPlain {
     Bytes session_key = kSessionKey;

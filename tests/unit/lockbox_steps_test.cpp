@@ -12,11 +12,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-pass::RecvArea area(const Bytes& datagram) {
-    pass::RecvArea rx{};
-    std::copy_n(datagram.begin(), std::min(datagram.size(), rx.size()), rx.begin());
-    return rx;
-}
+pass::RecvArea area(const Bytes& datagram) { return pass::receive_area(datagram); }
 
 // A PASS_RESP with any length field and any password bytes.
 pass::RecvArea pass_resp(std::uint32_t length, const std::string& text) {

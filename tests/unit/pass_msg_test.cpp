@@ -13,11 +13,7 @@ Bytes as_bytes(const std::array<std::uint8_t, N>& a) {
     return Bytes(a.begin(), a.end());
 }
 
-pass::RecvArea area_of(const Bytes& datagram) {
-    pass::RecvArea rx{};
-    std::copy_n(datagram.begin(), std::min(datagram.size(), rx.size()), rx.begin());
-    return rx;
-}
+pass::RecvArea area_of(const Bytes& datagram) { return pass::receive_area(datagram); }
 
 TEST(PassBuilders, KnownDatagrams) {
     std::array<std::uint8_t, pass::kHeaderSize> bare;

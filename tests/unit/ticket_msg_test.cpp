@@ -24,11 +24,7 @@ Bytes as_bytes(const std::array<std::uint8_t, N>& a) {
     return Bytes(a.begin(), a.end());
 }
 
-ticket::RecvArea area_of(const Bytes& datagram) {
-    ticket::RecvArea rx{};
-    std::copy_n(datagram.begin(), std::min(datagram.size(), rx.size()), rx.begin());
-    return rx;
-}
+ticket::RecvArea area_of(const Bytes& datagram) { return ticket::receive_area(datagram); }
 
 TEST(TicketIds, FortyByteFieldsFilledUpToTheLastByte) {
     EXPECT_EQ(as_bytes(*ticket::make_id("alice")), harness::text_field("alice", 40));
