@@ -62,6 +62,46 @@ inline constexpr std::size_t kHeadSize = kData.offset;
 using HeadView = std::span<const std::uint8_t, kHeadSize>;
 static_assert(kPacketId.end() == kHeadSize);
 
+// Each message's named fields, in order; every other byte is zero.
+using wire::Kind;
+inline constexpr wire::Named kBareFields[] = {{"type", kType, Kind::type},
+                                              {"length", kLength, Kind::length}};
+inline constexpr wire::Named kPassRespFields[] = {{"type", kType, Kind::type},
+                                                  {"length", kLength, Kind::length},
+                                                  {"password", kPassword, Kind::text}};
+inline constexpr wire::Named kDataFields[] = {{"type", kType, Kind::type},
+                                              {"length", kLength, Kind::length},
+                                              {"packet id", kPacketId, Kind::packet_id},
+                                              {"data", kData, Kind::data}};
+inline constexpr wire::Named kTerminateFields[] = {{"type", kType, Kind::type},
+                                                   {"length", kLength, Kind::length},
+                                                   {"digest", kDigest, Kind::digest}};
+constexpr std::span<const wire::Named> fields_of(Type t) noexcept {
+    switch (t) {
+        case Type::PASS_RESP:
+            return kPassRespFields;
+        case Type::DATA:
+            return kDataFields;
+        case Type::TERMINATE:
+            return kTerminateFields;
+        default:
+            return kBareFields;
+    }
+}
+// The whole size a sender sends.
+constexpr std::size_t size_of(Type t) noexcept {
+    switch (t) {
+        case Type::PASS_RESP:
+            return kPassRespSize;
+        case Type::DATA:
+            return kDataSize;
+        case Type::TERMINATE:
+            return kTerminateSize;
+        default:
+            return kHeaderSize;
+    }
+}
+
 struct Header {
     std::uint16_t type;
     std::uint32_t length;

@@ -1,15 +1,18 @@
 #pragma once
-// The case catalogue: for each role, a table of cases with stable ids. Each case is a record
-// saying which peers play against the implementation (our programs with their test switches, or
-// peercheck itself by script, with what it gets wrong) and what the implementation must do.
+// The case catalogue. A case owns its behaviour: its record says which peers play against the
+// implementation (our programs with their test switches, or peercheck itself by script), what it
+// changes at a named receive point of the implementation, and what the implementation must do.
+// Families that apply one idea at every receive point are generated from the table of receive
+// points (points.h) and the protocol's field lists in common/.
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "result.h"
+#include "wire.h"
 
 namespace peercheck {
 
@@ -19,98 +22,154 @@ enum class Peers {
     script,  // peercheck itself, which builds every datagram and knows every key
 };
 
-// What a scripted peer does differently from a conforming one. Each scripted exchange is
-// otherwise tolerant, so a case fails only for what it aims at.
-enum class Twist {
+// The receive points of the implementations under test, each named for what arrives there.
+enum class At : std::uint8_t {
     none,
-    // Garbage at the receive point named by `at` (see Point).
-    truncated,
-    random,
-    oversized,
-    // Ticket protocol, peercheck as gatekeep and server.
-    as_rep_other_server,
-    as_rep_length_beyond,
-    ticket_length_beyond,
-    ap_rep_length_beyond,
-    prv_length_beyond,
-    data_length_beyond,
-    id_gap,
-    id_repeat,
-    id_first_zero,
-    envelope_after_expiry,
-    // Ticket protocol, peercheck as client.
-    ticket_expired,
-    ticket_other_key,
-    ap_req_ticket_length_beyond,
-    ap_req_auth_length_beyond,
-    auth_other_client,
-    inner_wrong_type,
-    // Ticket protocol, peercheck as client of an authentication server.
-    as_req_other_client,
-    as_req_other_server,
-    // Password protocol.
-    wrong_password_1,
-    wrong_password_2,
-    wrong_passwords_3,
-    pass_resp_length_beyond,
-    bad_hash,
-    bad_req,
-    data_length_beyond_1000,
+    // A ticket-protocol client receives:
+    as_rep,
+    ap_rep,
+    app_data,  // KRB_PRV holding APP_DATA; nth counts the envelopes
+    app_terminate,
+    // A ticket-protocol server:
+    ap_req,
+    krb_prv,  // the KRB_PRV asking for the file
+    // An authentication server:
+    as_req,
+    // A password server:
+    join_req,
+    pass_resp,  // nth counts the attempts of a session
+    // A password client:
+    pass_req,  // the first one, answering the opening
+    answer,    // what follows a PASS_RESP: PASS_ACCEPT, PASS_REQ again or PASS_REJECT
+    data,      // nth counts the DATA datagrams
+    terminate,
 };
 
-// The receive point of the implementation where a garbage twist is delivered.
-enum class Point { first, second, third };
+// Which bytes a tamper changes: the datagram as sent, or a plain record before it is sealed.
+enum class Part : std::uint8_t { datagram, body, ticket, authenticator, answer_text, inner };
 
-// What a scripted exchange checks besides the file it carries (bit set).
-enum Check : unsigned {
-    kNothing = 0,
-    kNonce = 1u << 0,        // AP_REP answers nonce + 1
-    kDigest = 1u << 1,       // the closing digest is the file's SHA-1
-    kIds = 1u << 2,          // packet ids 1, 2, 3 ... and full chunks before the last
-    kOpening = 1u << 3,      // password client: opens with a bare JOIN_REQ of type 1
-    kPassReq = 1u << 4,      // password server: PASS_REQ of type 2
-    kBody = 1u << 5,         // AS_REP body: key, server ID, lifetime, ticket length
-    kTicket = 1u << 6,       // Ticket: key, IDs, address of the AS_REQ, lifetime
-    kValidity = 1u << 7,     // timestamps current
-    kFreshKeys = 1u << 8,    // a new session key for every AS_REQ
-    kApReq = 1u << 9,        // client: the Ticket as received, an Authenticator with ID and address
-    kAsErr = 1u << 10,       // AS_ERR carrying the refused client ID field
-    kPassReject = 1u << 11,  // PASS_REJECT after the third wrong password
-    kApErr = 1u << 12,       // server: AP_ERR to the client it refuses
+enum class Op : std::uint8_t {
+    none,
+    cut,            // the datagram cut to `value` bytes
+    extend,         // the datagram followed by noise up to `value` bytes in all
+    noise,          // `value` bytes of fixed-seed noise whose type field names no message
+    set,            // `field` set to `value`, most significant byte first (the field's width)
+    set_le,         // `field` set to `value`, least significant byte first
+    stamp,          // the timestamp fields set to now + `value` seconds
+    stamp_aligned,  // the timestamps set to now rounded down to 256 s: still valid, but long past
+                    // when read in the other byte order
+    put,            // `bytes` written at `field`'s offset (the rest of the field unchanged)
+    add_answer,     // the nonce answer: the right number plus `value`
+    format,         // the nonce answer written with the printf format in `bytes` (default "%d")
+    flip,           // `field`'s bytes each exclusive-or `value`
+    mark,           // nothing changed: the datagram at this point is the one the case is about
+};
+
+// One change to one datagram. Scripts make one call per message part they build
+// (`env.tamper(At::ap_rep, Part::datagram, bytes)`); only the call that matches changes anything.
+struct Tamper {
+    At at = At::none;
+    std::uint32_t nth = 1;  // the nth datagram at that point, from 1
+    Part part = Part::datagram;
+    Op op = Op::none;
+    wire::Field field{};
+    std::int64_t value = 0;
+    std::string bytes{};
 };
 
 // What the implementation must do.
 enum class Expect {
-    complete,    // client: "OK", status 0, file byte-identical
-    refuse,      // client: "ABORT" and never "OK", status 0, sends nothing of the step refused
+    complete,    // client: "OK", status 0, the file byte for byte, every step of the run taken
+    refuse,      // client: reaches the changed step, refuses it: "ABORT" (never "OK"), status 0,
+                 // nothing sent after it but the refusal the protocol asks for
     serve,       // server: every exchange right, "OK" for each client, still running after
-    refuse_end,  // server: answers nothing of the step refused, never "OK", ends by itself
+    refuse_end,  // server: reaches the changed step, answers with nothing but the refusal the
+                 // protocol asks for, never "OK", ends by itself with status 0
+    reading,     // whatever a conforming receiver makes of the changed datagram, read from its
+                 // zeroed area: decided as the datagram is built; where the protocol leaves a
+                 // choice, each permitted reaction passes and the report says which was taken
     observe,     // informational: what it did is reported, never failed
 };
 
+// What a scripted exchange checks besides the run itself (bit set). Each is one family of
+// statements about what the implementation sends; a case checks one, so one fault fails only its
+// own cases.
+enum Check : std::uint32_t {
+    kNothing = 0,
+    kExact = 1u << 0,      // every datagram of the kind in `exact` byte for byte
+    kNonce = 1u << 1,      // AP_REP answers nonce + 1
+    kDigest = 1u << 2,     // the closing digest is the file's SHA-1
+    kIds = 1u << 3,        // packet ids 1, 2, 3 ... and full chunks before the last
+    kFreshKeys = 1u << 4,  // a new session key for every AS_REQ
+    kOutput = 1u << 5,     // standard output exactly the result lines, nothing on standard error
+    kFileKept = 1u << 6,   // after a failure the output file holds exactly what was accepted
+    kFileAlone = 1u << 7,  // a refusal before the transfer leaves an existing output file alone
+    kReplyTo = 1u << 8,    // each answer goes to the source of the datagram it answers
+    kNoFourth = 1u << 9,   // a password client offers no word beyond its three
+    kChunks = 1u << 10,    // the number of chunks: size / chunk + 1
+};
+
+// The state a scripted peer changes between or during exchanges (a case's "story").
+enum class Story : std::uint8_t {
+    plain,
+    other_port,          // the second request comes from another socket than the first
+    file_changes,        // the served file is replaced by another between two clients
+    attempts_spread,     // wrong passwords spread over several clients
+    existing_output,     // the output file exists beforehand, longer than what arrives
+    third_address,       // the request comes from another loopback address than the Ticket's
+    ap_err_for_ap_rep,   // AP_ERR sent in place of AP_REP
+    ap_err_for_data,     // AP_ERR sent in place of the first envelope
+    as_err_for_as_rep,   // AS_ERR sent in place of AS_REP
+    terminate_first,     // APP_TERMINATE as the first envelope
+    empty_chunk_inside,  // an APP_DATA of data length 0 among the others
+    fourth_pass_req,     // a PASS_REQ after the third PASS_RESP
+    expire_during,       // the session key runs out between the request and the first envelope
+    ticket_other_key,    // the Ticket sealed with a key the server does not hold
+    digest_with_zero,    // the file's digest holds a zero byte early on
+};
+
 struct Case {
-    std::string_view id;
-    std::string_view title;  // what the implementation must do, in one sentence
+    std::string id;
+    std::string title;  // what the implementation must do, in one sentence
     Peers peers = Peers::script;
     Expect expect = Expect::complete;
-    Twist twist = Twist::none;
-    Point at = Point::first;
-    unsigned checks = kNothing;
+    Tamper tamper{};
+    Tamper also{};  // a second change to the same datagram (same point and nth)
+    // The protocol leaves the reaction to the changed datagram open (a length beyond its area
+    // "may be refused"): refusing and going on both pass.
+    bool choice = false;
+    std::uint32_t checks = kNothing;
+    std::uint16_t exact = 0;  // the message type that kExact compares
+    Story story = Story::plain;
     std::size_t file_size = 2000;
     int clients = 1;
     // Words appended to our programs' command lines (test switches).
-    std::string_view gatekeep_words{};
-    std::string_view server_words{};
-    std::string_view client_words{};
+    std::string gatekeep_words{};
+    std::string server_words{};
+    std::string client_words{};
     // Which of our password programs plays the peer (Peers::ours), by file name.
-    std::string_view password_peer{};
-    // Message type the implementation must never send in this case (0: none).
-    std::uint16_t never_sends = 0;
+    std::string password_peer{};
+    // Where a refusal case with our programs as peers must have got: the receive point whose
+    // datagram our peer must have delivered.
+    At reached = At::none;
+    // The datagram type a refusal with our programs as peers must send (AP_ERR after a wrong
+    // nonce answer), 0 for none.
+    std::uint16_t reply = 0;
+    // With kOutput: standard output exactly (without -DDEBUG only result lines are printed).
+    std::string output{};
     // Arguments the implementation is given instead of the agreed ones.
-    std::string_view impl_client_id{};
-    std::string_view impl_server_id{};
-    std::string_view impl_key{};
-    std::string_view impl_passwords[3] = {};
+    std::string impl_client_id{};
+    std::string impl_server_id{};
+    std::string impl_key{};
+    std::vector<std::string> impl_passwords{};
+    // Passwords a scripted password client offers, in order (empty: the right one).
+    std::vector<std::string> offered{};
+    std::uint32_t nonce = 0;  // a scripted client's nonce (0: the current time)
+    // The likely cause to report when the implementation goes on with the changed datagram, or
+    // refuses it, where the change is one that only this mistake would overlook or trip on. A
+    // cause on refusal is given only when the role's plain scripted run passed in the same run.
+    std::string cause_if_taken{};
+    std::string cause_if_refused{};
 };
 
 // The agreed values of every case.
@@ -121,6 +180,9 @@ inline constexpr std::string_view kServerKey = "fedcba9876543210";
 inline constexpr std::string_view kOtherKey = "133457799bbcdff1";  // odd parity, not weak
 inline constexpr std::string_view kPassword = "opensesame";
 
-std::span<const Case> catalogue(Role role);
+const std::vector<Case>& catalogue(Role role);
+
+// Names for reports and titles: "AS_REP", "the KRB_PRV asking for the file", ...
+std::string_view point_name(At at) noexcept;
 
 }  // namespace peercheck

@@ -438,7 +438,7 @@ void Relay::pump() {
     }
 }
 
-std::string tail(const std::string& text, std::size_t max_bytes) {
+std::string last_bytes(const std::string& text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return text;
     return "[... " + std::to_string(text.size() - max_bytes) + " bytes before ...]\n" +
            text.substr(text.size() - max_bytes);

@@ -184,6 +184,6 @@ private:
 };
 
 // The last lines of a text, at most max_bytes of it.
-std::string tail(const std::string& text, std::size_t max_bytes = 2000);
+std::string last_bytes(const std::string& text, std::size_t max_bytes = 2000);
 
 }  // namespace peercheck

@@ -37,4 +37,10 @@ std::vector<std::string> impl_argv(const std::vector<std::string>& command, Role
 
 CaseResult run_case(const Case& c, const Config& cfg);
 
+// The scripted case of a role with nothing changed: the run every other verdict leans on.
+std::string_view baseline_of(Role role) noexcept;
+// Adds the likely causes that only the whole run can tell (a refusal that only one mistake
+// explains, given that the plain run passed).
+void explain(std::vector<CaseResult>& results);
+
 }  // namespace peercheck

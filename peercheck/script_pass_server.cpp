@@ -1,0 +1,285 @@
+// peercheck as a password server for a password client under test: PASS_REQ, an answer to each
+// PASS_RESP, then the file, each datagram read as a conforming client would read it.
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "exact.h"
+#include "helpers.h"
+#include "pass_msg.h"
+#include "scripts.h"
+
+namespace peercheck {
+
+namespace {
+
+using pass::Type;
+
+constexpr std::uint16_t t16(Type t) { return static_cast<std::uint16_t>(t); }
+
+std::string within(Millis wait) {
+    return fmt::format("nothing within {:.1f} s", static_cast<double>(wait.count()) / 1000);
+}
+
+Bytes bare(std::uint16_t type) {
+    Bytes b(pass::kHeaderSize);
+    pass::build_bare(std::span<std::uint8_t, pass::kHeaderSize>(b.data(), b.size()), type);
+    return b;
+}
+
+// A conforming password client, as far as the datagrams it receives decide. Its receive area
+// may be cleared before every receive, or only once PASS_ACCEPT has arrived: both conform, and a
+// short datagram reads differently under each, so both are followed.
+struct Reader {
+    explicit Reader(bool clears) : clears_every_time(clears) {}
+    bool clears_every_time;
+    pass::RecvArea area{};
+    enum class Stage { joining, answered, receiving, loading, ended } stage = Stage::joining;
+    std::size_t words_left = 3;
+    std::uint32_t last_id = 0;
+    Bytes written;
+
+    Reading take(const Bytes& d) {
+        if (stage == Stage::ended) return Reading{kRefuses, "after the client ended"};
+        if (clears_every_time) area.fill(0);
+        std::copy_n(d.begin(), std::min(d.size(), area.size()), area.begin());
+        Reading r = read();
+        if ((r.allowed & (kProceeds | kRetries)) == 0) stage = Stage::ended;
+        return r;
+    }
+
+private:
+    Reading read() {
+        const pass::Header h = pass::read_header(area);
+        switch (stage) {
+            case Stage::joining:
+                if (!pass::is_bare(h, Type::PASS_REQ)) {
+                    return Reading{kRefuses, fmt::format("type {}, length {}: no first PASS_REQ",
+                                                         h.type, h.length)};
+                }
+                stage = Stage::answered;
+                --words_left;
+                return Reading{kProceeds, "a PASS_REQ"};
+            case Stage::answered:
+                if (pass::is(h, Type::PASS_REQ)) {
+                    if (words_left == 0) {
+                        return Reading{kRefuses | kWaits,
+                                       "a PASS_REQ after the third password: no word is left"};
+                    }
+                    --words_left;
+                    return Reading{kRetries, "a PASS_REQ for the next password"};
+                }
+                if (pass::is_bare(h, Type::PASS_ACCEPT)) {
+                    stage = Stage::receiving;
+                    area.fill(0);
+                    return Reading{kProceeds, "a PASS_ACCEPT"};
+                }
+                return Reading{kRefuses, fmt::format("type {}, length {}: neither PASS_REQ nor "
+                                                     "PASS_ACCEPT",
+                                                     h.type, h.length)};
+            case Stage::receiving:
+            case Stage::loading:
+                return read_transfer(h);
+            case Stage::ended:
+                break;
+        }
+        return Reading{kRefuses, "after the client ended"};
+    }
+
+    Reading read_transfer(const pass::Header& h) {
+        if (pass::is(h, Type::DATA)) {
+            const pass::Data data = pass::read_data(area);
+            if (data.packet_id != last_id + 1) {
+                return Reading{kRefuses,
+                               fmt::format("DATA id {} after id {}", data.packet_id, last_id)};
+            }
+            last_id = data.packet_id;
+            stage = Stage::loading;
+            const auto bytes =
+                data.data.first(std::min<std::size_t>(data.length, pass::kChunkSize));
+            written.insert(written.end(), bytes.begin(), bytes.end());
+            Reading r{kProceeds,
+                      fmt::format("DATA id {} of {} bytes", data.packet_id, data.length)};
+            if (data.length > pass::kChunkSize) r.allowed |= kRefuses;
+            return r;
+        }
+        if (stage == Stage::receiving) {
+            return Reading{kRefuses, fmt::format("type {}: no DATA after PASS_ACCEPT", h.type)};
+        }
+        if (!pass::is(h, Type::TERMINATE)) {
+            return Reading{kRefuses, fmt::format("type {}: neither DATA nor TERMINATE", h.type)};
+        }
+        const auto digest = sha1_of(written);
+        const auto sent = wire::at<pass::kDigest>(std::as_const(area));
+        if (h.length != 20 || !std::equal(digest.begin(), digest.end(), sent.begin())) {
+            return Reading{
+                kRefuses,
+                fmt::format(
+                    "TERMINATE of length {} whose digest {} that of "
+                    "the {} bytes written",
+                    h.length,
+                    std::equal(digest.begin(), digest.end(), sent.begin()) ? "is" : "is not",
+                    written.size())};
+        }
+        stage = Stage::ended;
+        return Reading{kProceeds, "TERMINATE with the digest of the file written"};
+    }
+};
+
+// Both readers take every datagram; what either makes of the changed one conforms. When a reader
+// takes the changed datagram and goes on, its reading is settled by how its run ends: a piece of
+// data read wrong shows only in the digest at the end.
+struct Readers {
+    std::array<Reader, 2> r{Reader{true}, Reader{false}};
+    std::array<unsigned, 2> fate{};
+    std::array<bool, 2> pending{};
+
+    Reading take(const Bytes& d, bool changed) {
+        Reading out;
+        bool first = true;
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            if (r[i].stage == Reader::Stage::ended) continue;
+            const Reading x = r[i].take(d);
+            const bool ended = r[i].stage == Reader::Stage::ended;
+            if (changed) {
+                pending[i] = (x.allowed & kProceeds) != 0 && !ended;
+                fate[i] = pending[i] ? x.allowed & ~kProceeds : x.allowed;
+            } else if (pending[i] && ended) {
+                fate[i] |= x.allowed;
+                pending[i] = false;
+            }
+            if (first) {
+                out = x;
+                first = false;
+            } else if (x.allowed != out.allowed) {
+                out.allowed |= x.allowed;
+                out.text += fmt::format("; read over the datagram before it: {}", x.text);
+            }
+        }
+        if (first) out = Reading{kRefuses, "after the client ended"};
+        return out;
+    }
+    // What the readers' runs made of the changed datagram; a run still going counts as going on.
+    unsigned settled() const {
+        unsigned all = 0;
+        for (std::size_t i = 0; i < r.size(); ++i) all |= fate[i] | (pending[i] ? kProceeds : 0u);
+        return all;
+    }
+    const Bytes& written() const {
+        return r[1].written.size() >= r[0].written.size() ? r[1].written : r[0].written;
+    }
+};
+
+void check_exact(Outcome& o, Difference d) {
+    if (d) o.fail(d->expected, d->observed, d->cause);
+}
+
+}  // namespace
+
+void play_pass_server(Scripted& s, const ScriptEnv& env) {
+    Talk talk(env, s);
+    Outcome& o = s.o;
+    const Case& c = env.c;
+    const Socket& sock = *s.sockets.at(0);
+    Readers readers;
+    const auto deliver = [&](At at, Bytes d, const sockaddr_in& to) {
+        const bool changed = talk.changes(at);
+        d = talk.tamper(at, std::move(d));
+        talk.deliver(at, sock, d, to, readers.take(d, changed));
+    };
+
+    sockaddr_in from{};
+    const auto opening = talk.receive(sock, "waiting for JOIN_REQ", &from);
+    if (!opening) return o.fail("a JOIN_REQ", within(env.wait));
+    if ((c.checks & kExact) != 0 && c.exact == t16(Type::JOIN_REQ)) {
+        check_exact(o, exact_password(*opening, bare(t16(Type::JOIN_REQ))));
+    }
+    deliver(At::pass_req, bare(t16(Type::PASS_REQ)), from);
+
+    const std::vector<std::string> given =
+        c.impl_passwords.empty()
+            ? std::vector<std::string>{std::string(kPassword), "second", "third"}
+            : c.impl_passwords;
+    const std::string right(kPassword);
+    Bytes previous;
+    bool accepted = false;
+    for (std::size_t attempt = 0; !accepted; ++attempt) {
+        const bool answering_change = o.delivered && !o.reaction;
+        const auto r =
+            talk.receive(sock, fmt::format("waiting for PASS_RESP {}", attempt + 1), &from);
+        if (answering_change) {
+            const bool ended = env.impl != nullptr && !env.impl->running();
+            talk.react(r       ? (attempt == 0 ? kProceeds : kRetries)
+                       : ended ? kRefuses
+                               : kWaits,
+                       r       ? "answered with a PASS_RESP"
+                       : ended ? "ended"
+                               : "waited");
+        }
+        if (!r) return;
+        if ((c.checks & kNoFourth) != 0 && attempt >= given.size()) {
+            return o.fail("no fourth PASS_RESP: the client has three passwords",
+                          "a fourth PASS_RESP");
+        }
+        if ((c.checks & kExact) != 0 && c.exact == t16(Type::PASS_RESP) && attempt < given.size()) {
+            const std::string& w = given[attempt];
+            Bytes want(pass::kPassRespSize);
+            pass::build_pass_resp(
+                std::span<std::uint8_t, pass::kPassRespSize>(want.data(), want.size()),
+                static_cast<std::uint16_t>(w.size()),
+                std::span(reinterpret_cast<const std::uint8_t*>(w.data()), w.size()));
+            check_exact(o, exact_password(*r, want, previous.empty() ? nullptr : &previous));
+            if (!o.ok && o.likely_cause.empty() && attempt > 0 && given[attempt - 1] == w) {
+                o.likely_cause = "the same password offered twice";
+            }
+        }
+        previous = *r;
+        const auto resp = pass::decode_pass_resp(pass::receive_area(*r));
+        const bool right_word = resp && resp->length == right.size() &&
+                                std::equal(right.begin(), right.end(), resp->password.begin());
+        if (right_word) {
+            // A changed PASS_ACCEPT goes on as the client reads it: as a PASS_REQ, the exchange
+            // of passwords goes on.
+            const bool changed = talk.changes(At::answer);
+            deliver(At::answer, bare(t16(Type::PASS_ACCEPT)), from);
+            accepted = !changed || (o.reading.allowed & kProceeds) != 0;
+        } else if (attempt + 1 < 3 || c.story == Story::fourth_pass_req) {
+            deliver(At::answer, bare(t16(Type::PASS_REQ)), from);
+            if (attempt >= 3) return;
+        } else {
+            deliver(At::answer, bare(t16(Type::PASS_REJECT)), from);
+            return;
+        }
+    }
+
+    const std::size_t size = env.file.size();
+    const std::size_t chunks = size / pass::kChunkSize + 1;
+    Bytes data(pass::kDataSize);
+    for (std::size_t i = 0; i < chunks; ++i) {
+        const std::size_t offset = i * pass::kChunkSize;
+        const std::size_t n = std::min(pass::kChunkSize, size - offset);
+        std::fill(data.begin(), data.end(), std::uint8_t{0});
+        std::copy_n(env.file.begin() + static_cast<std::ptrdiff_t>(offset), n,
+                    data.begin() + static_cast<std::ptrdiff_t>(pass::kData.offset));
+        pass::stamp_data(std::span<std::uint8_t, pass::kDataSize>(data.data(), data.size()),
+                         static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(i + 1));
+        deliver(At::data, data, from);
+    }
+    pass::Digest digest{};
+    common::mysha1(env.file_path.c_str(), digest);
+    Bytes term(pass::kTerminateSize);
+    pass::build_terminate(std::span<std::uint8_t, pass::kTerminateSize>(term.data(), term.size()),
+                          digest);
+    deliver(At::terminate, term, from);
+    // A changed datagram the client answers nothing to is judged by how the client ends.
+    if (o.delivered && !o.reaction) {
+        o.reading.allowed = readers.settled() | (c.choice ? kProceeds | kRefuses : 0u);
+    }
+    o.written = readers.written();
+    o.finished = true;
+}
+
+}  // namespace peercheck
