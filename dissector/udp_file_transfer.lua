@@ -9,7 +9,9 @@
 -- unseals what they open: the AS_REP body and, through it, the session key of that run; the
 -- Ticket inside an AP_REQ; with a session key, the Authenticator, the AP_REP answer and every
 -- KRB_PRV inner message. DES comes from lua-luaossl; without it the clear fields are still shown
--- and the sealed parts are marked as sealed.
+-- and the sealed parts are marked as sealed. Where no key preference is set, keys are read from
+-- packet comments of the form "tkxfer.client_key=<16 hex digits> tkxfer.server_key=<16 hex
+-- digits>", which peercheck writes on the first packet of each capture it saves.
 --
 -- Every offset in this file, in code and in comments, counts from 0 at the first byte of its
 -- datagram or unsealed part, as Tvb ranges do; at() takes such an offset and a length to the
@@ -108,6 +110,9 @@ local tf = {
     type = ProtoField.uint16("tkxfer.type", "Type", base.DEC, tk_names),
     run = ProtoField.uint32("tkxfer.run", "Run", base.DEC, nil, nil,
                             "Datagrams carrying the same Ticket, numbered in capture order"),
+    key_frame = ProtoField.framenum("tkxfer.key_frame", "Key from the comment of frame", base.NONE,
+                                    frametype.NONE, 0,
+                                    "The long-term key came from a packet comment, not a preference"),
 }
 local as_req = {
     client_id = ProtoField.string("tkxfer.as_req.client_id", "Client ID"),
@@ -237,8 +242,51 @@ local function run_for_ticket(sealed_ticket)
     return run
 end
 
-local function keys()
-    return key_from_pref(tk.prefs.client_key), key_from_pref(tk.prefs.server_key)
+-- Packet comments may carry the long-term keys, as peercheck writes them on the first packet of
+-- a capture. They are collected on the first pass, in capture order, with the frame they stand
+-- on; a datagram uses those of the last such frame at or before it. So every later pass, in
+-- whatever order, finds the keys the first pass did, and a merge of several captures keeps each
+-- case's keys with its own datagrams.
+local comment_field = Field.new("frame.comment")
+local comment_keys = {}
+
+local function learn_comment_keys(pinfo)
+    local last = comment_keys[#comment_keys]
+    if pinfo.visited or (last and last.frame == pinfo.number) then return end
+    local found = { frame = pinfo.number }
+    for _, comment in ipairs({ comment_field() }) do
+        local text = comment.value
+        found.client = found.client or key_from_pref(text:match("tkxfer%.client_key=(%x+)"))
+        found.server = found.server or key_from_pref(text:match("tkxfer%.server_key=(%x+)"))
+    end
+    if found.client or found.server then comment_keys[#comment_keys + 1] = found end
+end
+
+-- Reads every frame's comments, also of datagrams that neither protocol claims (random bytes
+-- first, or a port that another protocol owns); it adds nothing to the tree.
+local comment_reader = Proto("tkxfer_keys", "Ticket file transfer keys in packet comments")
+function comment_reader.dissector(tvb, pinfo, tree) learn_comment_keys(pinfo) end
+register_postdissector(comment_reader)
+
+-- The client key and the server key for this datagram, each from its preference or else from
+-- a packet comment; then the frames of the comments each came from (nil for a preference).
+local function keys(pinfo)
+    local client, server = key_from_pref(tk.prefs.client_key), key_from_pref(tk.prefs.server_key)
+    local found
+    for i = #comment_keys, 1, -1 do
+        if comment_keys[i].frame <= pinfo.number then
+            found = comment_keys[i]
+            break
+        end
+    end
+    if not found then return client, server end
+    local client_frame = not client and found.client and found.frame or nil
+    local server_frame = not server and found.server and found.frame or nil
+    return client or found.client, server or found.server, client_frame, server_frame
+end
+
+local function add_key_frame(tree, frame)
+    if frame then tree:add(tf.key_frame, frame):set_generated() end
 end
 
 local function sealed_note(item, why)
@@ -247,7 +295,7 @@ end
 
 local function why_sealed(pref_name)
     if not have_crypto then return "lua-luaossl is not available" end
-    return "no valid " .. pref_name .. " preference (16 hex digits)"
+    return "no valid " .. pref_name .. " preference (16 hex digits), nor one in a packet comment"
 end
 
 local function why_no_session_key(run)
@@ -304,7 +352,7 @@ local function tk_as_rep(tvb, pinfo, tree)
         len_item:add_proto_expert_info(tx.length, "Length " .. length .. " exceeds the body's 168")
         length = 168
     end
-    local client_key = keys()
+    local client_key, _, client_frame = keys(pinfo)
     local plain = unseal(client_key, tvb:raw(4, 168), length)
     if not plain then
         sealed_note(sealed_item, why_sealed("client key"))
@@ -313,6 +361,7 @@ local function tk_as_rep(tvb, pinfo, tree)
     plain = plain .. string.rep("\0", 168 - #plain)
     local u = unsealed_tvb(plain, "Unsealed AS_REP body")
     local t = tree:add(u(), "AS_REP body (unsealed with the client key)")
+    add_key_frame(t, client_frame)
     add_session_key(t, body.session_key, u)
     t:add(body.server_id, u(8, 40), text_of(at(plain, 8, 40)))
     local valid_until = add_validity(t, body, u, 48, 52, pinfo)
@@ -359,13 +408,14 @@ local function tk_ap_req(tvb, pinfo, tree)
         tk_state.frames[pinfo.number] = { run = run }
     end
 
-    local _, server_key = keys()
+    local _, server_key, _, server_frame = keys(pinfo)
     local tplain = unseal(server_key, tvb:raw(6, 104), tlen)
     local facts
     if tplain then
         tplain = tplain .. string.rep("\0", 104 - #tplain)
         local u = unsealed_tvb(tplain, "Unsealed Ticket")
         local t = tree:add(u(0, 100), "Ticket (unsealed with the server key)")
+        add_key_frame(t, server_frame)
         add_session_key(t, ticket.session_key, u)
         t:add(ticket.client_id, u(8, 40), text_of(at(tplain, 8, 40)))
         t:add(ticket.client_addr, u(48, 4))
@@ -518,6 +568,7 @@ local tk_by_type = {
 }
 
 function tk.dissector(tvb, pinfo, root)
+    learn_comment_keys(pinfo) -- the post-dissector comes too late for this very frame
     pinfo.cols.protocol:set("TKXFER")
     local tree = root:add(tk, tvb())
     if tvb:len() < 2 then
@@ -747,5 +798,8 @@ end
 function tk.prefs_changed() apply_ports(tk) end
 function pw.prefs_changed() apply_ports(pw) end
 
-function tk.init() tk_reset() end
+function tk.init()
+    tk_reset()
+    comment_keys = {}
+end
 function pw.init() pw_reset() end
