@@ -9,7 +9,14 @@
 -- unseals what they open: the AS_REP body and, through it, the session key of that run; the
 -- Ticket inside an AP_REQ; with a session key, the Authenticator, the AP_REP answer and every
 -- KRB_PRV inner message. DES comes from lua-luaossl; without it the clear fields are still shown
--- and the sealed parts are marked as sealed.
+-- and the sealed parts are marked as sealed. Where no key preference is set, keys are read from
+-- packet comments of the form "tkxfer.client_key=<16 hex digits> tkxfer.server_key=<16 hex
+-- digits>", which peercheck writes on the first packet of each capture it saves.
+--
+-- Every offset in this file, in code and in comments, counts from 0 at the first byte of its
+-- datagram or unsealed part, as Tvb ranges do; at() takes such an offset and a length to the
+-- bytes of a Lua string, whose own positions count from 1. The offsets are those of the layout
+-- declared in common/ticket_msg.h and common/pass_msg.h.
 
 local tk = Proto("tkxfer", "Ticket file transfer")
 local pw = Proto("pwxfer", "Password file transfer")
@@ -22,7 +29,7 @@ local have_crypto = have_cipher and have_digest
 
 ---------------------------------------------------------------------------------------- helpers
 
--- Offsets in these helpers count from 0, as the layout tables do.
+local function at(s, off, len) return s:sub(off + 1, off + len) end
 local function be16(s, off) return s:byte(off + 1) * 256 + s:byte(off + 2) end
 local function le32(s, off)
     local a, b, c, d = s:byte(off + 1, off + 4)
@@ -34,7 +41,7 @@ local function rounded(n) return math.ceil(n / 8) * 8 end
 -- Text fields travel as the text followed by zero bytes; show them up to the first zero.
 local function text_of(s)
     local z = s:find("\0", 1, true)
-    if z then return s:sub(1, z - 1) end
+    if z then return at(s, 0, z - 1) end
     return s
 end
 
@@ -68,7 +75,7 @@ local function unseal(key, sealed, length)
     if not have_crypto or not key or n == 0 or #sealed < n then return nil end
     local c = cipher.new("DES-EDE3-CBC")
     c:decrypt(key .. key .. key, kIv, false)
-    return c:final(sealed:sub(1, n)):sub(1, length)
+    return at(c:final(at(sealed, 0, n)), 0, length)
 end
 
 local function new_sha1()
@@ -103,6 +110,9 @@ local tf = {
     type = ProtoField.uint16("tkxfer.type", "Type", base.DEC, tk_names),
     run = ProtoField.uint32("tkxfer.run", "Run", base.DEC, nil, nil,
                             "Datagrams carrying the same Ticket, numbered in capture order"),
+    key_frame = ProtoField.framenum("tkxfer.key_frame", "Key from the comment of frame", base.NONE,
+                                    frametype.NONE, 0,
+                                    "The long-term key came from a packet comment, not a preference"),
 }
 local as_req = {
     client_id = ProtoField.string("tkxfer.as_req.client_id", "Client ID"),
@@ -232,8 +242,51 @@ local function run_for_ticket(sealed_ticket)
     return run
 end
 
-local function keys()
-    return key_from_pref(tk.prefs.client_key), key_from_pref(tk.prefs.server_key)
+-- Packet comments may carry the long-term keys, as peercheck writes them on the first packet of
+-- a capture. They are collected on the first pass, in capture order, with the frame they stand
+-- on; a datagram uses those of the last such frame at or before it. So every later pass, in
+-- whatever order, finds the keys the first pass did, and a merge of several captures keeps each
+-- case's keys with its own datagrams.
+local comment_field = Field.new("frame.comment")
+local comment_keys = {}
+
+local function learn_comment_keys(pinfo)
+    local last = comment_keys[#comment_keys]
+    if pinfo.visited or (last and last.frame == pinfo.number) then return end
+    local found = { frame = pinfo.number }
+    for _, comment in ipairs({ comment_field() }) do
+        local text = comment.value
+        found.client = found.client or key_from_pref(text:match("tkxfer%.client_key=(%x+)"))
+        found.server = found.server or key_from_pref(text:match("tkxfer%.server_key=(%x+)"))
+    end
+    if found.client or found.server then comment_keys[#comment_keys + 1] = found end
+end
+
+-- Reads every frame's comments, also of datagrams that neither protocol claims (random bytes
+-- first, or a port that another protocol owns); it adds nothing to the tree.
+local comment_reader = Proto("tkxfer_keys", "Ticket file transfer keys in packet comments")
+function comment_reader.dissector(tvb, pinfo, tree) learn_comment_keys(pinfo) end
+register_postdissector(comment_reader)
+
+-- The client key and the server key for this datagram, each from its preference or else from
+-- a packet comment; then the frames of the comments each came from (nil for a preference).
+local function keys(pinfo)
+    local client, server = key_from_pref(tk.prefs.client_key), key_from_pref(tk.prefs.server_key)
+    local found
+    for i = #comment_keys, 1, -1 do
+        if comment_keys[i].frame <= pinfo.number then
+            found = comment_keys[i]
+            break
+        end
+    end
+    if not found then return client, server end
+    local client_frame = not client and found.client and found.frame or nil
+    local server_frame = not server and found.server and found.frame or nil
+    return client or found.client, server or found.server, client_frame, server_frame
+end
+
+local function add_key_frame(tree, frame)
+    if frame then tree:add(tf.key_frame, frame):set_generated() end
 end
 
 local function sealed_note(item, why)
@@ -242,7 +295,7 @@ end
 
 local function why_sealed(pref_name)
     if not have_crypto then return "lua-luaossl is not available" end
-    return "no valid " .. pref_name .. " preference (16 hex digits)"
+    return "no valid " .. pref_name .. " preference (16 hex digits), nor one in a packet comment"
 end
 
 local function why_no_session_key(run)
@@ -299,7 +352,7 @@ local function tk_as_rep(tvb, pinfo, tree)
         len_item:add_proto_expert_info(tx.length, "Length " .. length .. " exceeds the body's 168")
         length = 168
     end
-    local client_key = keys()
+    local client_key, _, client_frame = keys(pinfo)
     local plain = unseal(client_key, tvb:raw(4, 168), length)
     if not plain then
         sealed_note(sealed_item, why_sealed("client key"))
@@ -308,18 +361,19 @@ local function tk_as_rep(tvb, pinfo, tree)
     plain = plain .. string.rep("\0", 168 - #plain)
     local u = unsealed_tvb(plain, "Unsealed AS_REP body")
     local t = tree:add(u(), "AS_REP body (unsealed with the client key)")
+    add_key_frame(t, client_frame)
     add_session_key(t, body.session_key, u)
-    t:add(body.server_id, u(8, 40), text_of(plain:sub(9, 48)))
+    t:add(body.server_id, u(8, 40), text_of(at(plain, 8, 40)))
     local valid_until = add_validity(t, body, u, 48, 52, pinfo)
     t:add(body.ticket_length, u(56, 2))
     t:add(body.ticket, u(60, 104))
-    local run = run_for_ticket(plain:sub(61, 164))
+    local run = run_for_ticket(at(plain, 60, 104))
     if not pinfo.visited then
-        run.key, run.valid_until = plain:sub(1, 8), valid_until
+        run.key, run.valid_until = at(plain, 0, 8), valid_until
         tk_state.frames[pinfo.number] = { run = run }
     end
     tree:add(tf.run, run.id):set_generated()
-    return "AS_REP session key " .. hex(plain:sub(1, 8))
+    return "AS_REP session key " .. hex(at(plain, 0, 8))
 end
 
 local function tk_error(fields)
@@ -354,21 +408,22 @@ local function tk_ap_req(tvb, pinfo, tree)
         tk_state.frames[pinfo.number] = { run = run }
     end
 
-    local _, server_key = keys()
+    local _, server_key, _, server_frame = keys(pinfo)
     local tplain = unseal(server_key, tvb:raw(6, 104), tlen)
     local facts
     if tplain then
         tplain = tplain .. string.rep("\0", 104 - #tplain)
         local u = unsealed_tvb(tplain, "Unsealed Ticket")
         local t = tree:add(u(0, 100), "Ticket (unsealed with the server key)")
+        add_key_frame(t, server_frame)
         add_session_key(t, ticket.session_key, u)
-        t:add(ticket.client_id, u(8, 40), text_of(tplain:sub(9, 48)))
+        t:add(ticket.client_id, u(8, 40), text_of(at(tplain, 8, 40)))
         t:add(ticket.client_addr, u(48, 4))
-        t:add(ticket.server_id, u(52, 40), text_of(tplain:sub(53, 92)))
+        t:add(ticket.server_id, u(52, 40), text_of(at(tplain, 52, 40)))
         local valid_until = add_validity(t, ticket, u, 92, 96, pinfo)
-        facts = { id = tplain:sub(9, 48), addr = tplain:sub(49, 52) }
+        facts = { id = at(tplain, 8, 40), addr = at(tplain, 48, 4) }
         if not pinfo.visited and not run.key then
-            run.key, run.valid_until = tplain:sub(1, 8), valid_until
+            run.key, run.valid_until = at(tplain, 0, 8), valid_until
         end
         tree:add(tf.run, run.id):set_generated()
     else
@@ -384,19 +439,19 @@ local function tk_ap_req(tvb, pinfo, tree)
     aplain = aplain .. string.rep("\0", 48 - #aplain)
     local u = unsealed_tvb(aplain, "Unsealed Authenticator")
     local a = tree:add(u(), "Authenticator (unsealed with the session key)")
-    local id_item = a:add(auth.client_id, u(0, 40), text_of(aplain:sub(1, 40)))
+    local id_item = a:add(auth.client_id, u(0, 40), text_of(at(aplain, 0, 40)))
     local addr_item = a:add(auth.client_addr, u(40, 4))
     local nonce = le32(aplain, 44)
     a:add_le(auth.nonce, u(44, 4)):append_text(" (" .. date_text(nonce) .. ")")
     if not pinfo.visited then run.nonce = nonce end
     -- The server compares all 40 ID bytes and the 4 address bytes of the two records.
-    if facts and facts.id ~= aplain:sub(1, 40) then
+    if facts and facts.id ~= at(aplain, 0, 40) then
         id_item:add_proto_expert_info(tx.mismatch, "Client ID differs from the Ticket's")
     end
-    if facts and facts.addr ~= aplain:sub(41, 44) then
+    if facts and facts.addr ~= at(aplain, 40, 4) then
         addr_item:add_proto_expert_info(tx.mismatch, "Client address differs from the Ticket's")
     end
-    return "AP_REQ client=" .. text_of(aplain:sub(1, 40)) .. " nonce=" .. nonce
+    return "AP_REQ client=" .. text_of(at(aplain, 0, 40)) .. " nonce=" .. nonce
 end
 
 local function frame_run(pinfo)
@@ -483,7 +538,7 @@ local function tk_krb_prv(tvb, pinfo, tree)
         dlen_item:add_proto_expert_info(tx.length, "Data length " .. dlen .. " exceeds 972")
         shown = kChunk
     end
-    if not pinfo.visited and run then track_inner(run, st, itype, pid, plain:sub(7, 6 + shown)) end
+    if not pinfo.visited and run then track_inner(run, st, itype, pid, at(plain, 6, shown)) end
 
     local name = inner_names[itype] or ("inner type " .. itype)
     if itype == INNER.APP_DATA then
@@ -496,7 +551,7 @@ local function tk_krb_prv(tvb, pinfo, tree)
     elseif itype == INNER.APP_TERMINATE then
         t:add(inner.digest, u(6, 20))
         if st and st.seen_digest then
-            local ok = st.seen_digest == plain:sub(7, 26)
+            local ok = st.seen_digest == at(plain, 6, 20)
             local item = t:add(inner.digest_ok, ok):set_generated()
             if not ok then
                 item:add_proto_expert_info(tx.digest, "The data seen: " .. hex(st.seen_digest))
@@ -513,6 +568,7 @@ local tk_by_type = {
 }
 
 function tk.dissector(tvb, pinfo, root)
+    learn_comment_keys(pinfo) -- the post-dissector comes too late for this very frame
     pinfo.cols.protocol:set("TKXFER")
     local tree = root:add(tk, tvb())
     if tvb:len() < 2 then
@@ -742,5 +798,8 @@ end
 function tk.prefs_changed() apply_ports(tk) end
 function pw.prefs_changed() apply_ports(pw) end
 
-function tk.init() tk_reset() end
+function tk.init()
+    tk_reset()
+    comment_keys = {}
+end
 function pw.init() pw_reset() end
