@@ -174,6 +174,8 @@ void Lockbox::send_data(std::array<std::uint8_t, pass::kDataSize>& data, std::si
     }
     const auto id = at<pass::kPacketId>(data);
     if (v_.fault == Fault::id_16_bit) {
+        // A 16-bit conversion copied into a 32-bit field: on a little-endian host the id lands in
+        // the field's first two bytes, so id 1 reads 65536.
         const std::uint32_t converted = htons(static_cast<std::uint16_t>(counter_));
         std::memcpy(id.data(), &converted, id.size());
     } else {
