@@ -51,7 +51,9 @@ public:
     }
 
     void authenticate();
-    void prove();
+    void send_ap_req();
+    // The nonce answer; a wrong one is refused with AP_ERR.
+    void check_answer();
     void request();
     void receive_file();
     [[noreturn]] void check_digest();
@@ -180,7 +182,7 @@ ticket::AuthArea Client::build_authenticator() {
     return auth;
 }
 
-void Client::prove() {
+void Client::send_ap_req() {
     const ticket::AuthArea auth = build_authenticator();
     std::array<std::uint8_t, ticket::kApReqSize> req{};
     wire::store_be16(at<ticket::kType>(req), static_cast<std::uint16_t>(Type::AP_REQ));
@@ -200,7 +202,9 @@ void Client::prove() {
                 at<ticket::kApReqTicket>(req).begin());
     sealer_.seal(auth, ticket::kAuthSize, session_, at<ticket::kApReqAuth>(req));
     if (!sv_link_.send(req, server_)) fail();
+}
 
+void Client::check_answer() {
     rx_.fill(0);
     const long received = sv_link_.receive(rx_);
     if (received < 0 || !ticket::is(ticket::read_type(rx_), Type::AP_REP)) fail();
@@ -321,7 +325,8 @@ int run_client(const Variant& v, std::span<char* const> args) {
     start_delay(v);
     Client c(v, args);
     c.authenticate();
-    c.prove();
+    c.send_ap_req();
+    c.check_answer();
     c.request();
     c.receive_file();
     c.check_digest();
