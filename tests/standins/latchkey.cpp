@@ -189,12 +189,7 @@ int run_latchkey(const Variant& v, std::span<char* const> args) {
         out::say("%s", kUsage);
         return 0;
     }
-    if (v.fault == Fault::abort_at_once) abort_run(v);
-    if (v.fault == Fault::ok_empty_file) {
-        if (std::FILE* f = std::fopen(args[5], "wb")) std::fclose(f);
-        out::say("OK\n");
-        return 0;
-    }
+    end_if_inert_client(v, args[5]);
     Latchkey client(v, args);
     client.join();
     client.offer_passwords();

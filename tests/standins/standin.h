@@ -182,6 +182,8 @@ void start_delay(const Variant& v) noexcept;
 [[noreturn]] void end(int status) noexcept;
 // "ABORT", then the end: status 0, or 1 for the variant that gets its exit status wrong.
 [[noreturn]] void abort_run(const Variant& v) noexcept;
+// The clients' inert variants end here, sending nothing: ABORT, or an empty output file and OK.
+void end_if_inert_client(const Variant& v, const char* out_path) noexcept;
 // The bind-and-wait variant's life after its bind.
 [[noreturn]] void wait_forever() noexcept;
 
