@@ -47,18 +47,26 @@ std::array<std::uint8_t, N> unsealed(Span sealed, std::size_t length, const seal
     return plain;
 }
 
-// A sealed part whose first block alone is wrong was sealed from another IV than the protocol's:
-// CBC garbles only the first block of a part decrypted from a wrong IV.
-bool only_first_block_differs(Span want, Span got) {
+// A part decrypted from another IV than the one it was sealed from has only its first block
+// wrong, and that block is off by exactly the two IVs' difference: the part was sealed from
+// the CBC state left by an earlier operation when that IV is one of the chain's blocks.
+bool chained(Span want, Span got, const Chain& chain) {
     if (want.size() <= 8 || got.size() < want.size()) return false;
-    return !std::equal(want.begin(), want.begin() + 8, got.begin()) &&
-           std::equal(want.begin() + 8, want.end(), got.begin() + 8);
+    if (std::equal(want.begin(), want.begin() + 8, got.begin()) ||
+        !std::equal(want.begin() + 8, want.end(), got.begin() + 8)) {
+        return false;
+    }
+    Block iv{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        iv[i] = static_cast<std::uint8_t>(got[i] ^ want[i] ^ seal::kProtocolIv[i]);
+    }
+    return std::find(chain.begin(), chain.end(), iv) != chain.end();
 }
 
 Difference sealed_difference(Span want, Span got, std::span<const wire::Named> fields,
-                             const std::string& what) {
+                             const std::string& what, const Chain& chain) {
     auto d = compare(want, got, fields, what);
-    if (d && only_first_block_differs(want, got)) d->cause = kIvCause;
+    if (d && chained(want, got, chain)) d->cause = kIvCause;
     return d;
 }
 
@@ -91,6 +99,15 @@ std::string length_cause(std::uint32_t got, std::size_t plain) {
 std::string answer_text(std::int64_t v) { return fmt::format("{}", v); }
 
 }  // namespace
+
+void add_last_block(Chain& chain, std::span<const std::uint8_t> d, std::size_t offset,
+                    std::size_t length) {
+    const std::size_t end = offset + seal::rounded(length);
+    if (length == 0 || end > d.size()) return;
+    Block b{};
+    std::copy_n(d.begin() + static_cast<std::ptrdiff_t>(end - 8), 8, b.begin());
+    chain.push_back(b);
+}
 
 std::array<std::uint8_t, 20> sha1_of(std::span<const std::uint8_t> bytes) {
     std::array<std::uint8_t, 20> digest{};
@@ -126,7 +143,8 @@ Difference exact_as_req(const Bytes& d, const ticket::Id& client, const ticket::
 }
 
 Difference exact_ap_req(const Bytes& d, const ticket::BodyArea& body, const ticket::Id& client,
-                        in_addr host, const seal::Schedule& session, std::uint32_t now) {
+                        in_addr host, const seal::Schedule& session, std::uint32_t now,
+                        const Chain& chain) {
     std::array<std::uint8_t, ticket::kApReqSize> want;
     const ticket::AuthArea no_auth{};
     ticket::build_ap_req(want, body, no_auth, session);
@@ -151,7 +169,7 @@ Difference exact_ap_req(const Bytes& d, const ticket::BodyArea& body, const tick
     ticket::AuthArea expected;
     ticket::build_authenticator(expected, client, addr, near(nonce, now) ? nonce : now);
     auto diff = sealed_difference(expected, auth, ticket::kAuthFields,
-                                  "Authenticator (unsealed alone with the session key)");
+                                  "Authenticator (unsealed alone with the session key)", chain);
     if (!diff) return std::nullopt;
     const auto got_addr = wire::at<ticket::kAuthClientAddr>(auth);
     const auto got_id = wire::at<ticket::kAuthClientId>(auth);
@@ -174,7 +192,7 @@ Difference exact_ap_req(const Bytes& d, const ticket::BodyArea& body, const tick
     return diff;
 }
 
-Difference exact_request(const Bytes& d, const seal::Schedule& session) {
+Difference exact_request(const Bytes& d, const seal::Schedule& session, const Chain& chain) {
     ticket::Inner inner;
     ticket::build_app_data_req(inner);
     std::array<std::uint8_t, ticket::kPrvSize> want;
@@ -196,7 +214,7 @@ Difference exact_request(const Bytes& d, const seal::Schedule& session) {
     }
     const auto plain = unsealed<ticket::kInnerSize>(got.subspan(head), ticket::kInnerSize, session);
     return sealed_difference(inner, plain, ticket::kInnerFields,
-                             "APP_DATA_REQ (unsealed alone with the session key)");
+                             "APP_DATA_REQ (unsealed alone with the session key)", chain);
 }
 
 Difference exact_client_ap_err(const Bytes& d, const ticket::Id& client) {
@@ -238,9 +256,12 @@ Difference exact_as_rep(const Bytes& d, const AsFacts& f) {
         Span(want).subspan(ticket::kAsRepBody.offset), ticket::kBodySealedSize, f.client_key);
     // Everything but the sealed Ticket, which is compared unsealed below.
     const auto upto_ticket = Span(want_body).first(ticket::kBodyTicket.offset);
-    if (auto diff = sealed_difference(upto_ticket, Span(body).first(ticket::kBodyTicket.offset),
-                                      ticket::kBodyFields,
-                                      "AS_REP body (unsealed alone with the client key)")) {
+    // The body is sealed after the Ticket, whose last block it carries.
+    Chain body_chain;
+    add_last_block(body_chain, body, ticket::kBodyTicket.offset, ticket::kTicketPlainSize);
+    if (auto diff = sealed_difference(
+            upto_ticket, Span(body).first(ticket::kBodyTicket.offset), ticket::kBodyFields,
+            "AS_REP body (unsealed alone with the client key)", body_chain)) {
         const auto life = wire::at<ticket::kBodyLifetime>(body);
         const std::uint16_t ticket_length =
             wire::load_be16(wire::at<ticket::kBodyTicketLength>(body));
@@ -281,7 +302,7 @@ Difference exact_as_rep(const Bytes& d, const AsFacts& f) {
         unsealed<ticket::kTicketSealedSize>(Span(want_body).subspan(ticket::kBodyTicket.offset),
                                             ticket::kTicketSealedSize, f.server_key);
     auto diff = sealed_difference(want_tk, tk, ticket::kTicketFields,
-                                  "Ticket (unsealed alone with the server key)");
+                                  "Ticket (unsealed alone with the server key)", {});
     if (!diff || !diff->cause.empty()) return diff;
     const auto addr = wire::at<ticket::kTkClientAddr>(tk);
     const std::uint32_t tk_stamp = wire::load_le32(wire::at<ticket::kTkTimestamp>(tk));
@@ -317,7 +338,8 @@ Difference exact_as_err(const Bytes& d, std::span<const std::uint8_t, ticket::kI
     return diff;
 }
 
-Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint32_t nonce) {
+Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint32_t nonce,
+                        const Chain& chain) {
     const auto answer = static_cast<std::int32_t>(nonce + 1);
     const std::string text = answer_text(answer);
     const std::uint16_t length = seal::length_field(text.size());
@@ -344,8 +366,8 @@ Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint
         const std::string seen(plain.begin(),
                                std::find(plain.begin(), plain.begin() + meant, std::uint8_t{0}));
         diff->observed += fmt::format(" (the text reads \"{}\")", seen);
-        if (only_first_block_differs(Span(want_plain).first(std::max<std::size_t>(meant, 9)),
-                                     Span(plain).first(std::max<std::size_t>(meant, 9)))) {
+        if (chained(Span(want_plain).first(std::max<std::size_t>(meant, 9)),
+                    Span(plain).first(std::max<std::size_t>(meant, 9)), chain)) {
             diff->cause = kIvCause;
         } else if (seen == fmt::format("{}", nonce + 1) && answer < 0) {
             diff->cause =
@@ -361,7 +383,7 @@ Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint
 }
 
 Difference exact_envelope(const Bytes& d, const seal::Schedule& session, const ticket::Inner& want,
-                          const ticket::Inner* previous) {
+                          const ticket::Inner* previous, const Chain& chain) {
     const Span got(d);
     std::array<std::uint8_t, ticket::kPrvSize> want_prv;
     ticket::build_krb_prv(want_prv, want, session);
@@ -383,7 +405,7 @@ Difference exact_envelope(const Bytes& d, const seal::Schedule& session, const t
     }
     const auto plain = unsealed<ticket::kInnerSize>(got.subspan(head), ticket::kInnerSize, session);
     auto diff = sealed_difference(want, plain, ticket::kInnerFields,
-                                  what + " (unsealed alone with the session key)");
+                                  what + " (unsealed alone with the session key)", chain);
     if (diff && diff->cause.empty() && previous != nullptr) {
         const std::size_t from =
             ticket::kInnerData.offset + wire::load_be16(wire::at<ticket::kInnerDataLength>(want));

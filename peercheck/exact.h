@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine.h"
 #include "pass_msg.h"
@@ -19,6 +20,15 @@
 #include "ticket_msg.h"
 
 namespace peercheck {
+
+// The last ciphertext blocks of the sealed parts an implementation sealed or unsealed before the
+// part checked. A part whose first block alone is wrong, and which decrypts right from one of
+// these as its IV, was sealed with the CBC state carried over.
+using Block = std::array<std::uint8_t, 8>;
+using Chain = std::vector<Block>;
+// The last block of `length` sealed bytes at `offset` of a datagram, when it holds them.
+void add_last_block(Chain& chain, std::span<const std::uint8_t> d, std::size_t offset,
+                    std::size_t length);
 
 struct Finding {
     std::string expected, observed, cause;
@@ -35,9 +45,10 @@ Difference exact_as_req(const Bytes& d, const ticket::Id& client, const ticket::
 // The Ticket exactly as the AS_REP carried it; the Authenticator unsealed alone with the session
 // key: the client ID field, the address the client's host name gives, a nonce near now.
 Difference exact_ap_req(const Bytes& d, const ticket::BodyArea& body, const ticket::Id& client,
-                        in_addr host, const seal::Schedule& session, std::uint32_t now);
+                        in_addr host, const seal::Schedule& session, std::uint32_t now,
+                        const Chain& chain = {});
 // KRB_PRV holding APP_DATA_REQ: inner type 14, every other inner byte zero.
-Difference exact_request(const Bytes& d, const seal::Schedule& session);
+Difference exact_request(const Bytes& d, const seal::Schedule& session, const Chain& chain = {});
 Difference exact_client_ap_err(const Bytes& d, const ticket::Id& client);
 
 // ---- from an authentication server
@@ -53,11 +64,12 @@ Difference exact_as_rep(const Bytes& d, const AsFacts& f);
 Difference exact_as_err(const Bytes& d, std::span<const std::uint8_t, ticket::kIdSize> received);
 
 // ---- from an application server
-Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint32_t nonce);
+Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint32_t nonce,
+                        const Chain& chain = {});
 // APP_DATA or APP_TERMINATE: the inner message as `want` (built by common/), unsealed alone.
 // previous: the chunk sent before it, to tell an area reused without clearing.
 Difference exact_envelope(const Bytes& d, const seal::Schedule& session, const ticket::Inner& want,
-                          const ticket::Inner* previous);
+                          const ticket::Inner* previous, const Chain& chain = {});
 Difference exact_server_ap_err(const Bytes& d);
 
 // ---- password protocol, either side: the datagram as common/'s builders make it. previous:

@@ -217,7 +217,7 @@ void react_to(Talk& talk, const std::optional<Bytes>& got, std::uint16_t proceed
 // The file, envelope after envelope, with the checks the case asks for. Returns whether it all
 // arrived right.
 bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& file,
-                  const std::string& path, std::optional<Bytes> first) {
+                  const std::string& path, std::optional<Bytes> first, Chain chain) {
     const Case& c = talk.c();
     Outcome& o = talk.outcome();
     Bytes got;
@@ -250,7 +250,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
             if (wants_exact(c, Type::KRB_PRV)) {
                 ticket::Inner w;
                 ticket::build_app_terminate(w, want);
-                check_exact(o, exact_envelope(*d, v.session, w, nullptr));
+                check_exact(o, exact_envelope(*d, v.session, w, nullptr, chain));
             }
             const auto sent = wire::at<ticket::kInnerDigest>(std::as_const(inner));
             if ((c.checks & kDigest) != 0 && !std::equal(want.begin(), want.end(), sent.begin())) {
@@ -279,8 +279,9 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
         if (wants_exact(c, Type::KRB_PRV)) {
             ticket::Inner w;
             ticket::build_app_data(w, static_cast<std::uint16_t>(n + 1), chunk);
-            check_exact(o, exact_envelope(*d, v.session, w, n > 0 ? &previous : nullptr));
+            check_exact(o, exact_envelope(*d, v.session, w, n > 0 ? &previous : nullptr, chain));
         }
+        add_last_block(chain, *d, ticket::kPrvSealed.offset, ticket::kInnerSize);
         if ((c.checks & kIds) != 0 && iv.packet_id != static_cast<std::uint16_t>(n + 1)) {
             o.fail(fmt::format("packet id {}", n + 1), fmt::format("packet id {}", iv.packet_id),
                    n == 0 && o.served > 0
@@ -378,7 +379,15 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
             }
             return;
         }
-        if (wants_exact(c, Type::AP_REP)) check_exact(o, exact_ap_rep(*rep, v.session, v.nonce));
+        // What the server sealed or unsealed before each part it seals.
+        Chain chain;
+        add_last_block(chain, ap_req, ticket::kApReqTicket.offset, ticket::kTicketPlainSize);
+        add_last_block(chain, ap_req, ticket::kApReqAuth.offset, ticket::kAuthSize);
+        if (wants_exact(c, Type::AP_REP)) {
+            check_exact(o, exact_ap_rep(*rep, v.session, v.nonce, chain));
+        }
+        add_last_block(chain, *rep, ticket::kApRepSealed.offset,
+                       wire::load_be16(wire::at<ticket::kApRepLength>(ra)));
         if ((c.checks & kNonce) != 0) {
             const auto answer = ticket::read_ap_rep_answer(ra, v.session);
             const auto want = static_cast<std::int32_t>(v.nonce + 1);
@@ -416,7 +425,8 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
             return;
         }
         if (req_changed && (o.reading.allowed & kProceeds) == 0) return;
-        if (!receive_file(talk, req_sock, v, file, env.file_path, std::move(first))) return;
+        add_last_block(chain, request, ticket::kPrvSealed.offset, ticket::kInnerSize);
+        if (!receive_file(talk, req_sock, v, file, env.file_path, std::move(first), chain)) return;
         if (c.story == Story::other_port) {
             if (auto stray = talk.watch(sock); !stray.empty()) {
                 o.fail("nothing sent to the AP_REQ's source once the KRB_PRV came from another",

@@ -354,10 +354,15 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     if (!ticket::is(ticket::read_type(apa), Type::AP_REQ)) {
         return o.fail("an AP_REQ", type_text(ticket::read_type(apa)));
     }
+    // What the client sealed or unsealed before each part it seals: a chained IV comes from these.
+    Chain chain;
+    add_last_block(chain, as_rep, ticket::kAsRepBody.offset, ticket::kBodySealedSize);
     if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AP_REQ) &&
         env.host) {
-        check_exact(o, exact_ap_req(*ap, body, id_of(kClientId), *env.host, cl.session, now32()));
+        check_exact(
+            o, exact_ap_req(*ap, body, id_of(kClientId), *env.host, cl.session, now32(), chain));
     }
+    add_last_block(chain, *ap, ticket::kApReqAuth.offset, ticket::kAuthSize);
     {
         // The nonce, read as a server would: the Authenticator from its own offset, 48 bytes.
         ticket::AuthArea auth{};
@@ -374,6 +379,8 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
         cl.nonce + 1 + static_cast<std::uint32_t>(talk.answer_offset(At::ap_rep)));
     const Bytes ap_rep = build_ap_rep(talk, answer, cl.session);
     talk.deliver(At::ap_rep, srv_out, ap_rep, from, read_ap_rep(ap_rep, cl, now32()));
+    add_last_block(chain, ap_rep, ticket::kApRepSealed.offset,
+                   wire::load_be16(wire::at<ticket::kApRepLength>(ticket::receive_area(ap_rep))));
 
     const auto rq2 = talk.receive(srv, "waiting for the KRB_PRV asking for the file", &from);
     react_to(talk, rq2);
@@ -388,7 +395,7 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     if (!ticket::is(t2, Type::KRB_PRV))
         return o.fail("a KRB_PRV asking for the file", type_text(t2));
     if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::KRB_PRV)) {
-        check_exact(o, exact_request(*rq2, cl.session));
+        check_exact(o, exact_request(*rq2, cl.session, chain));
     }
 
     if (c.story == Story::expire_during) {

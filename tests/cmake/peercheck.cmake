@@ -13,3 +13,14 @@ if(TARGET peercheck)
     gtest_discover_tests(peercheck_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
         PROPERTIES TIMEOUT 300)
 endif()
+
+# The runner's own logic without processes: the catalogue, the changes cases make, the exact
+# checks and their likely causes.
+if(TARGET peercheck_engine)
+    add_executable(peercheck_cases_test ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_cases_test.cpp)
+    set_target_properties(peercheck_cases_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    target_link_libraries(peercheck_cases_test PRIVATE peercheck_engine common GTest::gtest_main
+        project_warnings)
+    gtest_discover_tests(peercheck_cases_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
+        PROPERTIES TIMEOUT 60)
+endif()
