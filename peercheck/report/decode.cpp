@@ -88,7 +88,7 @@ std::string digest_text(std::span<const std::uint8_t, 20> digest) {
     constexpr std::size_t kMinText = 4;
     std::size_t n = 0;
     while (n < digest.size() && digest[n] >= 0x20 && digest[n] < 0x7f) ++n;
-    std::string text = "digest " + hex(digest);
+    std::string text = "digest " + hex_bytes(digest);
     if (n >= kMinText) {
         text += fmt::format(
             " (begins with the text \"{}\")",
@@ -184,10 +184,10 @@ private:
         if (status != 0) {
             e.line.details.push_back(fmt::format(
                 "{}session key {} refused by the key check ({}): wrong key or damaged record",
-                where, hex(k), status == -2 ? "weak key" : "wrong parity"));
+                where, hex_bytes(k), status == -2 ? "weak key" : "wrong parity"));
             return std::nullopt;
         }
-        e.line.details.push_back(fmt::format("{}session key {}", where, hex(k)));
+        e.line.details.push_back(fmt::format("{}session key {}", where, hex_bytes(k)));
         for (std::size_t i = 0; i < sessions_.size(); ++i) {
             if (sessions_[i].key == k) return i;
         }

@@ -188,23 +188,23 @@ std::string block(std::string_view name, const std::string& text) {
 std::string case_section(const CaseResult& c, std::size_t index) {
     std::string commands;
     for (const std::string& command : c.commands) commands += "$ " + command + "\n";
-    const std::string out = tail(c.impl_stdout, kTailLines, kTailBytes);
-    const std::string err = tail(c.impl_stderr, kTailLines, kTailBytes);
+    const std::string out = last_lines(c.impl_stdout, kTailLines, kTailBytes);
+    const std::string err = last_lines(c.impl_stderr, kTailLines, kTailBytes);
     return hp::fill(
         kCase,
         {hp::text("verdict", std::string(verdict_name(c.verdict))),
          hp::text("mark", std::string(verdict_mark(c.verdict))),
          hp::text("anchor", anchor(c, index)),
          hp::markup("open", c.verdict == Verdict::fail ? " open" : ""), hp::text("id", c.id),
-         hp::text("title", c.title), hp::text("seconds", seconds_text(c.seconds)),
+         hp::text("title", c.title), hp::text("seconds", duration_text(c.seconds)),
          hp::text("expected", c.expected),
          hp::markup("observed",
                     c.observed.empty() ? "" : hp::fill(kObserved, {hp::text("text", c.observed)})),
          hp::markup("commands", commands.empty() ? "" : block("Commands", commands)),
-         hp::markup("stdout",
-                    block(tail_cuts(c.impl_stdout, kTailLines, kTailBytes) ? "Standard output (end)"
-                                                                           : "Standard output",
-                          out.empty() ? "(nothing)" : out)),
+         hp::markup("stdout", block(last_lines_cut(c.impl_stdout, kTailLines, kTailBytes)
+                                        ? "Standard output (end)"
+                                        : "Standard output",
+                                    out.empty() ? "(nothing)" : out)),
          hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
          hp::markup(
              "ladder",
@@ -221,7 +221,7 @@ std::string html(const RunReport& run) {
                                 hp::text("mark", std::string(verdict_mark(c.verdict))),
                                 hp::text("anchor", anchor(c, i)), hp::text("id", c.id),
                                 hp::text("title", c.title), hp::text("observed", c.observed),
-                                hp::text("seconds", seconds_text(c.seconds))});
+                                hp::text("seconds", duration_text(c.seconds))});
         details += case_section(c, i);
     }
     const Counts n = count(run);
@@ -239,7 +239,7 @@ std::string html(const RunReport& run) {
                                    : hp::fill(R"~(<span class="badge skipped">{{n}} skipped</span>
 )~",
                                               {hp::text("n", std::to_string(n.skipped))})),
-         hp::text("seconds", seconds_text(run.seconds)), hp::markup("rows", rows),
+         hp::text("seconds", duration_text(run.seconds)), hp::markup("rows", rows),
          hp::markup("details", details), hp::text("summary", summary_line(run))});
     return hp::page(fmt::format("peercheck {}: {}", role_name(run.role), summary_line(run)), body);
 }

@@ -13,7 +13,7 @@ namespace {
 using nlohmann::json;
 
 json key_json(const std::optional<std::array<std::uint8_t, 8>>& key) {
-    return key ? json(hex(*key)) : json(nullptr);
+    return key ? json(hex_bytes(*key)) : json(nullptr);
 }
 
 json line_json(const Line& l) {

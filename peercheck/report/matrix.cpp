@@ -73,7 +73,7 @@ std::string matrix_markdown(const MatrixReport& m) {
         const Counts n = count(r);
         out += fmt::format("| {} | {} | {} | {} | {} | {} |\n", md(r.implementation),
                            role_name(r.role), n.passed, n.failed, n.informational,
-                           seconds_text(r.seconds));
+                           duration_text(r.seconds));
     }
     const auto cases = matrix_cases(m);
     for (const Role role : kRoles) {
@@ -110,7 +110,7 @@ std::string matrix_html(const MatrixReport& m) {
              hp::text("passed", std::to_string(n.passed)),
              hp::text("failed", std::to_string(n.failed)),
              hp::text("info", std::to_string(n.informational)),
-             hp::text("time", seconds_text(r.seconds)), hp::text("command", r.command)});
+             hp::text("time", duration_text(r.seconds)), hp::text("command", r.command)});
     }
     const auto cases = matrix_cases(m);
     std::string grids;

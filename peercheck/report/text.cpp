@@ -46,13 +46,13 @@ void field(std::string& out, std::string_view name, std::string_view value) {
 }
 
 void output_tail(std::string& out, std::string_view name, const std::string& text) {
-    const std::string t = tail(text, kTailLines, kTailBytes);
+    const std::string t = last_lines(text, kTailLines, kTailBytes);
     if (t.empty()) {
         out += fmt::format("{}{}: (empty)\n", kIndent, name);
         return;
     }
     out += fmt::format("{}{}{}:\n", kIndent, name,
-                       tail_cuts(text, kTailLines, kTailBytes) ? " (last lines)" : "");
+                       last_lines_cut(text, kTailLines, kTailBytes) ? " (last lines)" : "");
     std::string_view rest = t;
     while (!rest.empty()) {
         const std::size_t nl = rest.find('\n');
@@ -63,13 +63,13 @@ void output_tail(std::string& out, std::string_view name, const std::string& tex
 
 }  // namespace
 
-bool tail_cuts(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
+bool last_lines_cut(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
     if (text.size() > max_bytes) return true;
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     return static_cast<std::size_t>(std::ranges::count(text, '\n')) >= max_lines;
 }
 
-std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
+std::string last_lines(std::string_view text, std::size_t max_lines, std::size_t max_bytes) {
     if (text.size() > max_bytes) text = text.substr(text.size() - max_bytes);
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     std::size_t start = text.size();
@@ -102,7 +102,7 @@ std::string case_line(const CaseResult& c, bool colour) {
     std::string mark(verdict_mark(c.verdict));
     if (colour) mark = fmt::format("\x1b[1;{}m{}\x1b[0m", colour_code(c.verdict), mark);
     return fmt::format("{}  {}  {}  {}", mark, clean(c.id), clean(c.title),
-                       seconds_text(c.seconds));
+                       duration_text(c.seconds));
 }
 
 std::string case_details(const CaseResult& c) {

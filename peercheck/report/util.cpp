@@ -111,7 +111,7 @@ std::string clean(std::string_view text) {
     return out;
 }
 
-std::string hex(std::span<const std::uint8_t> bytes) {
+std::string hex_bytes(std::span<const std::uint8_t> bytes) {
     std::string out;
     out.reserve(bytes.size() * 2);
     for (const std::uint8_t b : bytes) out += fmt::format("{:02x}", b);
@@ -136,6 +136,6 @@ std::string size_text(std::size_t bytes) {
     return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024 * 1024));
 }
 
-std::string seconds_text(double s) { return fmt::format("{:.2f} s", s); }
+std::string duration_text(double s) { return fmt::format("{:.2f} s", s); }
 
 }  // namespace peercheck::report
