@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 #include <optional>
 
 #include "pass_msg.h"
@@ -544,10 +545,25 @@ Line fold(std::span<const Entry> run) {
     return l;
 }
 
+// The place of datagrams that a flood made the log count instead of keep.
+Line left_out(const Omitted& o) {
+    Line l{o.first_at, o.from, o.to, static_cast<std::size_t>(o.bytes), o.count, {}, {}, true};
+    l.summary = fmt::format("... {} datagram{} ({} bytes) from {} to {} left out ...", o.count,
+                            o.count == 1 ? "" : "s", o.bytes, o.from, o.to);
+    l.details.push_back(
+        fmt::format("seen from {:.3f} s to {:.3f} s, counted but not kept", o.first_at, o.last_at));
+    return l;
+}
+
 }  // namespace
 
+std::vector<Line> decode_case(const CaseResult& c) {
+    return decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started, c.omitted);
+}
+
 std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
-                                  const std::vector<Datagram>& exchange, std::uint32_t started) {
+                                  const std::vector<Datagram>& exchange, std::uint32_t started,
+                                  const std::vector<Omitted>& omitted) {
     std::vector<Entry> entries;
     entries.reserve(exchange.size());
     TicketDecoder ticket_decoder(keys, started);
@@ -556,9 +572,16 @@ std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
                                                        : decode_password(d));
     }
     std::vector<Line> lines;
+    auto gap = omitted.begin();
+    // The left-out datagrams that stand before datagram `at`; a fold ends at the next of them.
+    const auto emit_gaps = [&](std::size_t at) {
+        for (; gap != omitted.end() && gap->before <= at; ++gap) lines.push_back(left_out(*gap));
+        return gap == omitted.end() ? entries.size() : gap->before;
+    };
     for (std::size_t i = 0; i < entries.size();) {
+        const std::size_t next_gap = emit_gaps(i);
         std::size_t j = i + 1;
-        while (j < entries.size() && entries[j].kind == entries[i].kind &&
+        while (j < entries.size() && j < next_gap && entries[j].kind == entries[i].kind &&
                entries[j].line.from == entries[i].line.from &&
                entries[j].line.to == entries[i].line.to) {
             ++j;
@@ -583,6 +606,7 @@ std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
         }
         i = j;
     }
+    emit_gaps(std::numeric_limits<std::size_t>::max());
     return lines;
 }
 

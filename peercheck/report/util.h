@@ -26,8 +26,17 @@ std::string hex_bytes(std::span<const std::uint8_t> bytes);
 // "988 B", "40.2 KiB", "3.1 MiB"
 std::string size_text(std::size_t bytes);
 
-// "0.12 s"
+// "0.12 s": every time a report shows a person has two decimals.
 std::string duration_text(double s);
+// Seconds rounded to hundredths, as the JSON reports carry them.
+double hundredths(double s);
+
+// What the repeats of a case came to: "flaky: 3 of 5 failed", "5 runs, all passed"; empty for a
+// case that ran once.
+std::string repeat_text(const CaseResult& c);
+
+// Whether the case fails the run: a failure, or a flaky case where flaky ones are not allowed.
+bool fails_run(const RunReport& run, const CaseResult& c) noexcept;
 
 // The last lines of an implementation's output, at most max_lines lines and about max_bytes
 // bytes, cleaned.
