@@ -68,6 +68,8 @@ struct Counts {
     std::size_t skipped = 0;
 };
 Counts count(const RunReport& run) noexcept;
+// Whether the case fails the run: a failure, or a flaky case where flaky ones are not allowed.
+bool fails_run(const RunReport& run, const CaseResult& c) noexcept;
 
 // File formats of a whole run.
 std::string junit(const RunReport& run);

@@ -35,9 +35,6 @@ double hundredths(double s);
 // case that ran once.
 std::string repeat_text(const CaseResult& c);
 
-// Whether the case fails the run: a failure, or a flaky case where flaky ones are not allowed.
-bool fails_run(const RunReport& run, const CaseResult& c) noexcept;
-
 // The last lines of an implementation's output, at most max_lines lines and about max_bytes
 // bytes, cleaned.
 std::string last_lines(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
