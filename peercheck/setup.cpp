@@ -238,11 +238,12 @@ std::string output_problem(const std::string& option, const std::string& path) {
 }
 
 std::string capture_folder_problem(const std::string& dir) {
-    std::error_code ec;
     if (dir.empty()) return "--pcap needs a folder";
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir)) {
-        return "--pcap " + dir + ": cannot make the folder" + (ec ? " (" + ec.message() + ")" : "");
+    std::error_code made, ec;
+    fs::create_directories(dir, made);
+    if (!fs::is_directory(dir, ec)) {
+        return "--pcap " + dir + ": cannot make the folder" +
+               (made ? " (" + made.message() + ")" : "");
     }
     if (const std::string why = probe_folder(dir); !why.empty()) {
         return "--pcap " + dir + ": cannot write in it (" + why + ")";

@@ -151,9 +151,10 @@ std::string matrix_markdown(const MatrixReport& m) {
                 if (!r->setup_error.empty()) {
                     out += fmt::format(" {} |", kSetupMark);
                 } else if (has_reason(cell)) {
-                    out += fmt::format(" {}{} |", cell_mark(cell),
-                                       footnote(fmt::format("**{}**, {}: {}", md(r->implementation),
-                                                            md(c.id), md(reason(*cell)))));
+                    out += fmt::format(
+                        " {}{} |", cell_mark(cell),
+                        footnote(fmt::format("**{}**, {} ({}): {}", md(r->implementation), md(c.id),
+                                             md(c.title), md(reason(*cell)))));
                 } else {
                     out += fmt::format(" {} |", cell_mark(cell));
                 }

@@ -952,12 +952,14 @@ TEST(Matrix, EveryFailedCellCarriesItsReason) {
     for (const char* part :
          {"| server/run/small | ✓ | ±[^2] | ⚠ |", "| server/fault/digest | ✗[^3] | ✗[^4] | ⚠ |",
           "| lockbox/run/empty | ✓[^5] |",
-          "[^2]: **theirs**, server/run/small: flaky: 3 of 5 failed; expected prints OK; observed "
+          "[^2]: **theirs**, server/run/small (serves the file): flaky: 3 of 5 failed; expected "
+          "prints OK; observed "
           "another digest; likely cause: the digest of the file name instead of its content; "
           "note: cut the over-long length to its area and went on\n",
-          "[^4]: **theirs**, server/fault/digest: expected prints OK; observed printed ABORT; "
+          "[^4]: **theirs**, server/fault/digest (serves the file): expected prints OK; observed "
+          "printed ABORT; "
           "likely cause: hashes the file name\n",
-          "[^5]: **pw**, lockbox/run/empty: note: cut the length\n"}) {
+          "[^5]: **pw**, lockbox/run/empty (serves the file): note: cut the length\n"}) {
         EXPECT_NE(md.find(part), md.npos) << part << "\n" << md;
     }
     const std::string html = report::matrix_html(m);
