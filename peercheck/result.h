@@ -20,8 +20,9 @@ inline constexpr std::array<Role, 5> kRoles = {Role::client, Role::server, Role:
 enum class Protocol { ticket, password };
 
 // pass and fail count towards the exit status; info cases are reported but never fail a run;
-// skipped cases were selected out or could not apply.
-enum class Verdict { pass, fail, info, skipped };
+// skipped cases were selected out or could not apply; a flaky case, run more than once, passed
+// in some runs and failed in others (it fails a run unless flaky cases are allowed).
+enum class Verdict { pass, fail, info, skipped, flaky };
 
 // One datagram seen during a case, in the order it was seen. "implementation" is the program
 // under test; the other end is one of our peers ("gatekeep", "server", "client", "lockbox",
@@ -71,6 +72,10 @@ struct CaseResult {
     Keys keys;
     std::vector<Datagram> exchange;
     std::vector<Omitted> omitted;  // what the log counted but did not keep, in exchange order
+    // How often the case ran (--repeat) and how many of those runs failed. A case run more than
+    // once carries the details of one run: of a failing one when any failed.
+    std::size_t runs = 1;
+    std::size_t failed_runs = 0;
 };
 
 struct RunReport {
@@ -79,11 +84,23 @@ struct RunReport {
     std::string command;
     std::vector<CaseResult> cases;
     double seconds = 0;
+    // Why the implementation could not be started at all (a missing interpreter, an unknown
+    // placeholder); then no case ran, and `cases` holds the selected ones, each skipped.
+    std::string setup_error;
+    bool flaky_allowed = false;  // flaky cases do not fail the run (--allow-flaky)
+    std::size_t entry = 0;       // its place among the matrix file's entries, from 0
 };
 
-// implementations x cases, one RunReport per implementation.
+// implementations x cases, one RunReport per implementation, in the matrix file's order.
 struct MatrixReport {
+    // Part `index` (from 1) of `count` when the file's entries were split across machines; a
+    // whole matrix is part 1 of 1.
+    struct Shard {
+        unsigned index = 1;
+        unsigned count = 1;
+    };
     std::vector<RunReport> runs;
+    Shard shard;
 };
 
 // The role's name as on the command line and in every report.

@@ -158,8 +158,8 @@ std::string section_comment(const CaseResult& c) {
 
 std::string keys_comment(const Keys& k) {
     std::string text;
-    if (k.client_key) text += " tkxfer.client_key=" + hex(*k.client_key);
-    if (k.server_key) text += " tkxfer.server_key=" + hex(*k.server_key);
+    if (k.client_key) text += " tkxfer.client_key=" + hex_bytes(*k.client_key);
+    if (k.server_key) text += " tkxfer.server_key=" + hex_bytes(*k.server_key);
     return text.empty() ? text : "peercheck:" + text;
 }
 

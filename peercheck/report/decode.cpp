@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 #include <optional>
 
 #include "pass_msg.h"
@@ -88,7 +89,7 @@ std::string digest_text(std::span<const std::uint8_t, 20> digest) {
     constexpr std::size_t kMinText = 4;
     std::size_t n = 0;
     while (n < digest.size() && digest[n] >= 0x20 && digest[n] < 0x7f) ++n;
-    std::string text = "digest " + hex(digest);
+    std::string text = "digest " + hex_bytes(digest);
     if (n >= kMinText) {
         text += fmt::format(
             " (begins with the text \"{}\")",
@@ -184,10 +185,10 @@ private:
         if (status != 0) {
             e.line.details.push_back(fmt::format(
                 "{}session key {} refused by the key check ({}): wrong key or damaged record",
-                where, hex(k), status == -2 ? "weak key" : "wrong parity"));
+                where, hex_bytes(k), status == -2 ? "weak key" : "wrong parity"));
             return std::nullopt;
         }
-        e.line.details.push_back(fmt::format("{}session key {}", where, hex(k)));
+        e.line.details.push_back(fmt::format("{}session key {}", where, hex_bytes(k)));
         for (std::size_t i = 0; i < sessions_.size(); ++i) {
             if (sessions_[i].key == k) return i;
         }
@@ -544,10 +545,25 @@ Line fold(std::span<const Entry> run) {
     return l;
 }
 
+// The place of datagrams that a flood made the log count instead of keep.
+Line left_out(const Omitted& o) {
+    Line l{o.first_at, o.from, o.to, static_cast<std::size_t>(o.bytes), o.count, {}, {}, true};
+    l.summary = fmt::format("... {} datagram{} ({} bytes) from {} to {} left out ...", o.count,
+                            o.count == 1 ? "" : "s", o.bytes, o.from, o.to);
+    l.details.push_back(
+        fmt::format("seen from {:.3f} s to {:.3f} s, counted but not kept", o.first_at, o.last_at));
+    return l;
+}
+
 }  // namespace
 
+std::vector<Line> decode_case(const CaseResult& c) {
+    return decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started, c.omitted);
+}
+
 std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
-                                  const std::vector<Datagram>& exchange, std::uint32_t started) {
+                                  const std::vector<Datagram>& exchange, std::uint32_t started,
+                                  const std::vector<Omitted>& omitted) {
     std::vector<Entry> entries;
     entries.reserve(exchange.size());
     TicketDecoder ticket_decoder(keys, started);
@@ -556,9 +572,16 @@ std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
                                                        : decode_password(d));
     }
     std::vector<Line> lines;
+    auto gap = omitted.begin();
+    // The left-out datagrams that stand before datagram `at`; a fold ends at the next of them.
+    const auto emit_gaps = [&](std::size_t at) {
+        for (; gap != omitted.end() && gap->before <= at; ++gap) lines.push_back(left_out(*gap));
+        return gap == omitted.end() ? entries.size() : gap->before;
+    };
     for (std::size_t i = 0; i < entries.size();) {
+        const std::size_t next_gap = emit_gaps(i);
         std::size_t j = i + 1;
-        while (j < entries.size() && entries[j].kind == entries[i].kind &&
+        while (j < entries.size() && j < next_gap && entries[j].kind == entries[i].kind &&
                entries[j].line.from == entries[i].line.from &&
                entries[j].line.to == entries[i].line.to) {
             ++j;
@@ -583,6 +606,7 @@ std::vector<Line> decode_exchange(Protocol protocol, const Keys& keys,
         }
         i = j;
     }
+    emit_gaps(std::numeric_limits<std::size_t>::max());
     return lines;
 }
 

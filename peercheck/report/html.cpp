@@ -23,7 +23,7 @@ constexpr std::string_view kBody = R"~(<header>
 <span class="badge pass">{{passed}} passed</span>
 <span class="badge fail">{{failed}} failed</span>
 <span class="badge info">{{informational}} informational</span>
-{{skipped}}<span class="badge time">{{seconds}}</span>
+{{flaky}}{{skipped}}<span class="badge time">{{seconds}}</span>
 </div>
 </header>
 <main>
@@ -46,7 +46,7 @@ constexpr std::string_view kRow =
 constexpr std::string_view kCase = R"~(<details class="case {{verdict}}" id="{{anchor}}"{{open}}>
 <summary><span class="mark {{verdict}}">{{mark}}</span><code>{{id}}</code><span class="title">{{title}}</span><span class="muted">{{seconds}}</span></summary>
 <div class="body">
-<dl class="verdict"><dt>Expected</dt><dd>{{expected}}</dd>{{observed}}</dl>
+<dl class="verdict"><dt>Expected</dt><dd>{{expected}}</dd>{{observed}}{{cause}}{{note}}{{runs}}</dl>
 {{commands}}{{stdout}}{{stderr}}<h4>Exchange</h4>
 {{ladder}}
 </div>
@@ -54,6 +54,9 @@ constexpr std::string_view kCase = R"~(<details class="case {{verdict}}" id="{{a
 )~";
 
 constexpr std::string_view kObserved = R"~(<dt>Observed</dt><dd class="observed">{{text}}</dd>)~";
+constexpr std::string_view kCause = R"~(<dt>Likely cause</dt><dd class="cause">{{text}}</dd>)~";
+constexpr std::string_view kNote = R"~(<dt>Note</dt><dd class="note">{{text}}</dd>)~";
+constexpr std::string_view kRuns = R"~(<dt>Runs</dt><dd>{{text}}</dd>)~";
 constexpr std::string_view kBlock = "<h4>{{name}}</h4>\n<pre>{{text}}</pre>\n";
 
 // Kept short in a page; the JSON report has the rest.
@@ -76,10 +79,31 @@ constexpr int kRowHeight = 38;   // a line without details
 constexpr int kDetailStep = 15;
 constexpr int kCharWidth = 7;  // of the 12 px monospaced font, to cut labels to their span
 constexpr int kDetailsWidth = 640;
+// Characters of a detail line that fit kDetailsWidth in the 11.5 px font; longer notes wrap.
+constexpr std::size_t kDetailChars = 90;
 
 std::string cut(const std::string& text, std::size_t chars) {
     if (text.size() <= chars) return text;
     return text.substr(0, chars > 1 ? chars - 1 : 0) + "\u2026";
+}
+
+// Lines of at most `width` bytes, broken at spaces where there are any; a word longer than a
+// line is broken where the line ends, never inside a UTF-8 sequence.
+std::vector<std::string> wrap(std::string_view text, std::size_t width) {
+    std::vector<std::string> lines;
+    while (text.size() > width) {
+        std::size_t at = text.rfind(' ', width);
+        std::size_t skip = 1;
+        if (at == std::string_view::npos || at == 0) {
+            at = width;
+            while (at > 1 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+            skip = 0;
+        }
+        lines.emplace_back(text.substr(0, at));
+        text.remove_prefix(at + skip);
+    }
+    lines.emplace_back(text);
+    return lines;
 }
 
 // Marker ids are made unique by the ladder's number: a page holds many ladders, and a marker
@@ -104,20 +128,23 @@ std::string ladder(const std::vector<Line>& lines, std::size_t number) {
     int y = kHeadHeight + 14;
     for (std::size_t row = 0; row < lines.size(); ++row) {
         const Line& l = lines[row];
-        const int height =
-            std::max(kRowHeight, 12 + kDetailStep * static_cast<int>(l.details.size()));
+        std::vector<std::string> notes;
+        for (const std::string& d : l.details) {
+            for (std::string& part : wrap(clean(d), kDetailChars)) notes.push_back(std::move(part));
+        }
+        const int height = std::max(kRowHeight, 12 + kDetailStep * static_cast<int>(notes.size()));
         const int x1 = lane_x(l.from), x2 = lane_x(l.to);
         const int ay = y + 22;
         const int dir = x2 >= x1 ? 1 : -1;
         const int span = std::max(std::abs(x2 - x1), kLaneGap) - 16;
         const std::string& label = l.summary;
         std::string details;
-        for (std::size_t i = 0; i < l.details.size(); ++i) {
+        for (std::size_t i = 0; i < notes.size(); ++i) {
             details +=
                 hp::fill(R"~(<text class="detail" x="{{x}}" y="{{y}}">{{text}}</text>)~",
                          {hp::text("x", std::to_string(details_x)),
                           hp::text("y", std::to_string(y + 16 + kDetailStep * static_cast<int>(i))),
-                          hp::text("text", l.details[i])});
+                          hp::text("text", notes[i])});
         }
         rows += hp::fill(
             R"~(<g class="{{class}}"><title>{{tip}}</title>
@@ -128,7 +155,9 @@ std::string ladder(const std::vector<Line>& lines, std::size_t number) {
 {{guide}}{{details}}</g>
 )~",
             {hp::text("class", std::string(l.from == "implementation" ? "out" : "in") +
-                                   (l.count > 1 ? " fold" : "")),
+                                   (l.left_out    ? " gap"
+                                    : l.count > 1 ? " fold"
+                                                  : "")),
              hp::text("tip", fmt::format("{} -> {}, {:.3f} s, {} bytes: {}", l.from, l.to, l.at,
                                          l.size, l.summary)),
              hp::text("ty", std::to_string(ay + 4)),
@@ -138,8 +167,9 @@ std::string ladder(const std::vector<Line>& lines, std::size_t number) {
              hp::text("lx", std::to_string((x1 + x2) / 2)), hp::text("ly", std::to_string(ay - 6)),
              hp::text("label", cut(label, static_cast<std::size_t>(span / kCharWidth))),
              hp::text("sy", std::to_string(ay + 14)),
-             hp::text("size", l.count > 1
-                                  ? fmt::format("{} datagrams, {}", l.count, size_text(l.size))
+             hp::text("size", l.count > 1 || l.left_out
+                                  ? fmt::format("{} datagram{}, {}", l.count,
+                                                l.count == 1 ? "" : "s", size_text(l.size))
                                   : size_text(l.size)),
              hp::markup(
                  "guide",
@@ -185,30 +215,45 @@ std::string block(std::string_view name, const std::string& text) {
     return hp::fill(kBlock, {hp::text("name", std::string(name)), hp::text("text", text)});
 }
 
+// A definition of the case's verdict list, left out when the text is empty.
+std::string definition(std::string_view tpl, const std::string& text) {
+    return text.empty() ? "" : hp::fill(tpl, {hp::text("text", text)});
+}
+
+bool opens(const CaseResult& c) {
+    return c.verdict == Verdict::fail || c.verdict == Verdict::flaky;
+}
+
 std::string case_section(const CaseResult& c, std::size_t index) {
     std::string commands;
     for (const std::string& command : c.commands) commands += "$ " + command + "\n";
-    const std::string out = tail(c.impl_stdout, kTailLines, kTailBytes);
-    const std::string err = tail(c.impl_stderr, kTailLines, kTailBytes);
+    const std::string out = last_lines(c.impl_stdout, kTailLines, kTailBytes);
+    const std::string err = last_lines(c.impl_stderr, kTailLines, kTailBytes);
     return hp::fill(
-        kCase,
-        {hp::text("verdict", std::string(verdict_name(c.verdict))),
-         hp::text("mark", std::string(verdict_mark(c.verdict))),
-         hp::text("anchor", anchor(c, index)),
-         hp::markup("open", c.verdict == Verdict::fail ? " open" : ""), hp::text("id", c.id),
-         hp::text("title", c.title), hp::text("seconds", seconds_text(c.seconds)),
-         hp::text("expected", c.expected),
-         hp::markup("observed",
-                    c.observed.empty() ? "" : hp::fill(kObserved, {hp::text("text", c.observed)})),
-         hp::markup("commands", commands.empty() ? "" : block("Commands", commands)),
-         hp::markup("stdout",
-                    block(tail_cuts(c.impl_stdout, kTailLines, kTailBytes) ? "Standard output (end)"
-                                                                           : "Standard output",
-                          out.empty() ? "(nothing)" : out)),
-         hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
-         hp::markup(
-             "ladder",
-             ladder(decode_exchange(protocol_of(c.role), c.keys, c.exchange, c.started), index))});
+        kCase, {hp::text("verdict", std::string(verdict_name(c.verdict))),
+                hp::text("mark", std::string(verdict_mark(c.verdict))),
+                hp::text("anchor", anchor(c, index)), hp::markup("open", opens(c) ? " open" : ""),
+                hp::text("id", c.id), hp::text("title", c.title),
+                hp::text("seconds", duration_text(c.seconds)), hp::text("expected", c.expected),
+                hp::markup("observed", definition(kObserved, c.observed)),
+                hp::markup("cause", definition(kCause, c.likely_cause)),
+                hp::markup("note", definition(kNote, c.note)),
+                hp::markup("runs", definition(kRuns, repeat_text(c))),
+                hp::markup("commands", commands.empty() ? "" : block("Commands", commands)),
+                hp::markup("stdout", block(last_lines_cut(c.impl_stdout, kTailLines, kTailBytes)
+                                               ? "Standard output (end)"
+                                               : "Standard output",
+                                           out.empty() ? "(nothing)" : out)),
+                hp::markup("stderr", err.empty() ? "" : block("Standard error", err)),
+                hp::markup("ladder", ladder(decode_case(c), index))});
+}
+
+// The table's short word on a case: what was observed (with the repeats of a flaky one), else
+// its note.
+std::string row_text(const CaseResult& c) {
+    std::string text = c.observed.empty() ? c.note : c.observed;
+    if (c.verdict == Verdict::flaky) text = repeat_text(c) + (text.empty() ? "" : "; " + text);
+    return text;
 }
 
 }  // namespace
@@ -220,27 +265,32 @@ std::string html(const RunReport& run) {
         rows += hp::fill(kRow, {hp::text("verdict", std::string(verdict_name(c.verdict))),
                                 hp::text("mark", std::string(verdict_mark(c.verdict))),
                                 hp::text("anchor", anchor(c, i)), hp::text("id", c.id),
-                                hp::text("title", c.title), hp::text("observed", c.observed),
-                                hp::text("seconds", seconds_text(c.seconds))});
+                                hp::text("title", c.title), hp::text("observed", row_text(c)),
+                                hp::text("seconds", duration_text(c.seconds))});
         details += case_section(c, i);
     }
     const Counts n = count(run);
     const std::string body = hp::fill(
-        kBody,
-        {hp::text("role", std::string(role_name(run.role))),
-         // A run named after its command shows the command once.
-         hp::text("implementation",
-                  run.implementation == run.command ? "" : run.implementation + " \u00b7 "),
-         hp::text("command", run.command), hp::text("passed", std::to_string(n.passed)),
-         hp::text("failed", std::to_string(n.failed)),
-         hp::text("informational", std::to_string(n.informational)),
-         hp::markup("skipped", n.skipped == 0
-                                   ? ""
-                                   : hp::fill(R"~(<span class="badge skipped">{{n}} skipped</span>
+        kBody, {hp::text("role", std::string(role_name(run.role))),
+                // A run named after its command shows the command once.
+                hp::text("implementation",
+                         run.implementation == run.command ? "" : run.implementation + " \u00b7 "),
+                hp::text("command", run.command), hp::text("passed", std::to_string(n.passed)),
+                hp::text("failed", std::to_string(n.failed)),
+                hp::text("informational", std::to_string(n.informational)),
+                hp::markup("flaky", n.flaky == 0
+                                        ? ""
+                                        : hp::fill(R"~(<span class="badge flaky">{{n}} flaky</span>
 )~",
-                                              {hp::text("n", std::to_string(n.skipped))})),
-         hp::text("seconds", seconds_text(run.seconds)), hp::markup("rows", rows),
-         hp::markup("details", details), hp::text("summary", summary_line(run))});
+                                                   {hp::text("n", std::to_string(n.flaky))})),
+                hp::markup("skipped",
+                           n.skipped == 0 ? ""
+                                          : hp::fill(
+                                                R"~(<span class="badge skipped">{{n}} skipped</span>
+)~",
+                                                {hp::text("n", std::to_string(n.skipped))})),
+                hp::text("seconds", duration_text(run.seconds)), hp::markup("rows", rows),
+                hp::markup("details", details), hp::text("summary", summary_line(run))});
     return hp::page(fmt::format("peercheck {}: {}", role_name(run.role), summary_line(run)), body);
 }
 

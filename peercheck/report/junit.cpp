@@ -1,5 +1,6 @@
 // The JUnit XML report, the format CI systems read: one testsuite for the run, one testcase a
-// case. Informational cases pass (they never fail a run) and say what they saw in system-out.
+// case. Informational cases pass (they never fail a run) and say what they saw in system-out;
+// a flaky case is a failure of type "flaky" unless flaky cases are allowed.
 
 #include <fmt/format.h>
 
@@ -21,7 +22,7 @@ void attribute(pugi::xml_node node, const char* name, std::size_t value) {
 }
 
 void time_attribute(pugi::xml_node node, double s) {
-    node.append_attribute("time").set_value(fmt::format("{:.3f}", s).c_str());
+    node.append_attribute("time").set_value(fmt::format("{:.2f}", s).c_str());
 }
 
 void text_child(pugi::xml_node node, const char* name, std::string_view text) {
@@ -34,18 +35,37 @@ void property(pugi::xml_node properties, std::string_view name, std::string_view
     attribute(p, "value", value);
 }
 
-void testcase(pugi::xml_node suite, const CaseResult& c) {
+// The failure's one line: what was observed (else expected), its likely cause, and for a flaky
+// case how often it failed.
+std::string failure_message(const CaseResult& c) {
+    std::string message = c.observed.empty() ? c.expected : c.observed;
+    if (!c.likely_cause.empty()) message += "; likely cause: " + c.likely_cause;
+    if (c.verdict == Verdict::flaky) message = repeat_text(c) + "; " + message;
+    return message;
+}
+
+void testcase(pugi::xml_node suite, const RunReport& run, const CaseResult& c) {
     pugi::xml_node t = suite.append_child("testcase");
     attribute(t, "classname", fmt::format("peercheck.{}", role_name(c.role)));
     attribute(t, "name", c.id);
     time_attribute(t, c.seconds);
-    property(t.append_child("properties"), "verdict", verdict_name(c.verdict));
+    pugi::xml_node properties = t.append_child("properties");
+    property(properties, "verdict", verdict_name(c.verdict));
+    property(properties, "title", c.title);
+    if (!c.likely_cause.empty()) property(properties, "likely cause", c.likely_cause);
+    if (!c.note.empty()) property(properties, "note", c.note);
+    if (c.runs > 1) property(properties, "runs", repeat_text(c));
     const std::string details = case_details(c);
     switch (c.verdict) {
-        case Verdict::fail: {
+        case Verdict::fail:
+        case Verdict::flaky: {
+            if (!fails_run(run, c)) {
+                text_child(t, "system-out", details);
+                break;
+            }
             pugi::xml_node f = t.append_child("failure");
-            attribute(f, "message", c.observed.empty() ? c.expected : c.observed);
-            attribute(f, "type", "nonconformance");
+            attribute(f, "message", failure_message(c));
+            attribute(f, "type", c.verdict == Verdict::flaky ? "flaky" : "nonconformance");
             f.append_child(pugi::node_pcdata).set_value(clean(details).c_str());
             break;
         }
@@ -72,17 +92,18 @@ std::string junit(const RunReport& run) {
     decl.append_attribute("encoding").set_value("UTF-8");
 
     const Counts n = count(run);
+    const std::size_t failures = n.failed + (run.flaky_allowed ? 0 : n.flaky);
     pugi::xml_node all = doc.append_child("testsuites");
     attribute(all, "name", "peercheck");
     attribute(all, "tests", run.cases.size());
-    attribute(all, "failures", n.failed);
+    attribute(all, "failures", failures);
     attribute(all, "skipped", n.skipped);
     time_attribute(all, run.seconds);
 
     pugi::xml_node suite = all.append_child("testsuite");
     attribute(suite, "name", fmt::format("peercheck {}", role_name(run.role)));
     attribute(suite, "tests", run.cases.size());
-    attribute(suite, "failures", n.failed);
+    attribute(suite, "failures", failures);
     attribute(suite, "errors", std::size_t{0});
     attribute(suite, "skipped", n.skipped);
     time_attribute(suite, run.seconds);
@@ -91,7 +112,7 @@ std::string junit(const RunReport& run) {
     property(properties, "role", role_name(run.role));
     property(properties, "command", run.command);
     property(properties, "summary", summary_line(run));
-    for (const CaseResult& c : run.cases) testcase(suite, c);
+    for (const CaseResult& c : run.cases) testcase(suite, run, c);
 
     std::ostringstream out;
     doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace peercheck::report {
 
@@ -16,8 +17,18 @@ std::string_view verdict_name(Verdict v) noexcept {
             return "info";
         case Verdict::skipped:
             return "skipped";
+        case Verdict::flaky:
+            return "flaky";
     }
     return "unknown";
+}
+
+std::optional<Verdict> verdict_from_name(std::string_view name) noexcept {
+    for (const Verdict v :
+         {Verdict::pass, Verdict::fail, Verdict::info, Verdict::skipped, Verdict::flaky}) {
+        if (verdict_name(v) == name) return v;
+    }
+    return std::nullopt;
 }
 
 std::string_view verdict_mark(Verdict v) noexcept {
@@ -30,6 +41,8 @@ std::string_view verdict_mark(Verdict v) noexcept {
             return "INFO";
         case Verdict::skipped:
             return "SKIP";
+        case Verdict::flaky:
+            return "FLAKY";
     }
     return "????";
 }
@@ -49,6 +62,9 @@ Counts count(const RunReport& run) noexcept {
                 break;
             case Verdict::skipped:
                 ++n.skipped;
+                break;
+            case Verdict::flaky:
+                ++n.flaky;
                 break;
         }
     }
@@ -111,7 +127,7 @@ std::string clean(std::string_view text) {
     return out;
 }
 
-std::string hex(std::span<const std::uint8_t> bytes) {
+std::string hex_bytes(std::span<const std::uint8_t> bytes) {
     std::string out;
     out.reserve(bytes.size() * 2);
     for (const std::uint8_t b : bytes) out += fmt::format("{:02x}", b);
@@ -136,6 +152,24 @@ std::string size_text(std::size_t bytes) {
     return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024 * 1024));
 }
 
-std::string seconds_text(double s) { return fmt::format("{:.2f} s", s); }
+std::string duration_text(double s) { return fmt::format("{:.2f} s", s); }
+
+double hundredths(double s) { return std::round(s * 100) / 100; }
+
+std::string repeat_text(const CaseResult& c) {
+    if (c.runs <= 1) return {};
+    if (c.verdict == Verdict::flaky) {
+        return fmt::format("flaky: {} of {} failed", c.failed_runs, c.runs);
+    }
+    if (c.failed_runs == c.runs) return fmt::format("{} runs, all failed", c.runs);
+    if (c.failed_runs == 0 && c.verdict == Verdict::pass) {
+        return fmt::format("{} runs, all passed", c.runs);
+    }
+    return fmt::format("{} runs", c.runs);
+}
+
+bool fails_run(const RunReport& run, const CaseResult& c) noexcept {
+    return c.verdict == Verdict::fail || (c.verdict == Verdict::flaky && !run.flaky_allowed);
+}
 
 }  // namespace peercheck::report

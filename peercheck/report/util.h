@@ -21,19 +21,25 @@ namespace peercheck::report {
 std::string clean(std::string_view text);
 
 // Lower-case hexadecimal, two digits a byte, no separator.
-std::string hex(std::span<const std::uint8_t> bytes);
+std::string hex_bytes(std::span<const std::uint8_t> bytes);
 
 // "988 B", "40.2 KiB", "3.1 MiB"
 std::string size_text(std::size_t bytes);
 
-// "0.12 s"
-std::string seconds_text(double s);
+// "0.12 s": every time a report shows a person has two decimals.
+std::string duration_text(double s);
+// Seconds rounded to hundredths, as the JSON reports carry them.
+double hundredths(double s);
+
+// What the repeats of a case came to: "flaky: 3 of 5 failed", "5 runs, all passed"; empty for a
+// case that ran once.
+std::string repeat_text(const CaseResult& c);
 
 // The last lines of an implementation's output, at most max_lines lines and about max_bytes
 // bytes, cleaned.
-std::string tail(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
-// Whether tail() leaves something out.
-bool tail_cuts(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
+std::string last_lines(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
+// Whether last_lines() leaves something out.
+bool last_lines_cut(std::string_view text, std::size_t max_lines, std::size_t max_bytes);
 
 // The decoded exchange of a case as indented text lines (shared by the text and JUnit reports).
 std::string exchange_text(const CaseResult& c);

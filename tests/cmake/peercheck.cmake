@@ -5,7 +5,7 @@ if(TARGET peercheck)
     find_package(nlohmann_json 3 REQUIRED)
     add_executable(peercheck_test ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_test.cpp)
     set_target_properties(peercheck_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(peercheck_test PRIVATE peercheck_engine harness common GTest::gtest_main
+    target_link_libraries(peercheck_test PRIVATE peercheck_cli peercheck_engine harness common GTest::gtest_main
         nlohmann_json::nlohmann_json project_warnings)
     target_compile_definitions(peercheck_test PRIVATE BIN_DIR="${CMAKE_BINARY_DIR}/bin")
     add_dependencies(peercheck_test peercheck peercheck-pass-client peercheck-pass-server gatekeep

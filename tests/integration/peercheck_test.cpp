@@ -18,9 +18,11 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 
+#include "batch.h"
 #include "harness.h"
 #include "runner.h"
 
@@ -253,7 +255,8 @@ TEST(Peercheck, InterruptionEndsEverything) {
     EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
 }
 
-// One row per implementation, one column per case; one that cannot start fails every case.
+// One row per implementation, one column per case; one that cannot start is a set-up error, not
+// an implementation that fails every case.
 TEST(Peercheck, MatrixOfImplementationsByCases) {
     harness::TempDir dir;
     std::ofstream(dir.file("m.txt"))
@@ -265,21 +268,25 @@ TEST(Peercheck, MatrixOfImplementationsByCases) {
     const harness::Finished f =
         harness::run(kPeercheck,
                      {"matrix", dir.file("m.txt"), "--peers", kBin, "--cases",
-                      "server/check/digest", "--json", dir.file("m.json")},
+                      "server/check/digest*", "--json", dir.file("m.json")},
                      60s);
     EXPECT_EQ(f.status, 0) << f.output;
     std::ifstream in(dir.file("m.json"));
     ASSERT_TRUE(in);
     const auto m = nlohmann::json::parse(in);
     std::map<std::string, std::size_t> failed;
+    std::map<std::string, std::string> setup_errors;
     for (const auto& impl : m["implementations"]) {
         std::size_t n = 0;
-        for (const auto& [id, status] : impl["results"].items()) n += status == "fail";
+        for (const auto& [id, result] : impl["results"].items()) n += result["status"] == "fail";
         failed[impl["name"]] = n;
+        setup_errors[impl["name"]] = impl["setup_error"];
         EXPECT_EQ(impl["results"].size(), 2u);
     }
     EXPECT_EQ(failed, (std::map<std::string, std::size_t>{
-                          {"ours", 0}, {"wrong-digest", 2}, {"missing", 2}}));
+                          {"ours", 0}, {"wrong-digest", 2}, {"missing", 0}}));
+    EXPECT_EQ(setup_errors["ours"], "");
+    EXPECT_EQ(setup_errors["missing"], "cannot start \"/nonexistent/server\": no such file");
 }
 
 // ---------------------------------------------------------------- command line
@@ -316,15 +323,330 @@ TEST_P(CommandLine, ListsSelectsAndRefuses) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Peercheck, CommandLine,
-                         testing::Values(Cli{{"lockbox", "--list"},
-                                             0,
-                                             peercheck::catalogue(peercheck::Role::lockbox).size()},
-                                         Cli{{"server", "--list", "server/check/"}, 0, 21},
-                                         Cli{{"server", "--list", "server/check/digest"}, 0, 2},
-                                         Cli{{"server", "--list", "nothing/"}, 2, 0},
-                                         Cli{{"server", "--no-such-option"}, 2, 0},
-                                         Cli{{"server"}, 2, 0}, Cli{{"nonsense"}, 2, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Peercheck, CommandLine,
+    testing::Values(
+        Cli{{"lockbox", "--list"}, 0, peercheck::catalogue(peercheck::Role::lockbox).size()},
+        Cli{{"server", "--list", "server/check/"}, 0, 21},
+        Cli{{"server", "--list", "server/check/digest"}, 0, 1},
+        Cli{{"server", "--list", "server/check/digest*"}, 0, 2},
+        Cli{{"server", "--list", "server/check/digest", "server/check/digest-empty"}, 0, 2},
+        Cli{{"server", "--list", "nothing/"}, 2, 0}, Cli{{"server", "--no-such-option"}, 2, 0},
+        Cli{{"server"}, 2, 0}, Cli{{"nonsense"}, 2, 0}));
+
+// ---------------------------------------------------------------- set-up errors
+
+// peercheck with its standard error in its output (no test argument holds a single quote).
+harness::Finished run_both(const std::vector<std::string>& args,
+                           std::chrono::milliseconds limit = 10s) {
+    std::string line = "exec '" + kPeercheck + "'";
+    for (const auto& a : args) line += " '" + a + "'";
+    return harness::run("/bin/sh", {"-c", line + " 2>&1"}, limit);
+}
+
+// Writes a stand-in implementation; mode 0755 unless run_bit is false.
+std::string stand_in(const harness::TempDir& dir, const std::string& name, const std::string& text,
+                     bool run_bit = true) {
+    const std::string path = dir.file(name);
+    std::ofstream(path) << text;
+    std::filesystem::permissions(
+        path, run_bit ? std::filesystem::perms::owner_all
+                      : std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    return path;
+}
+
+// Words of a test's arguments: DIR is its temporary folder, BIN our programs' folder.
+std::vector<std::string> expand(std::vector<std::string> args, const harness::TempDir& dir) {
+    for (auto& a : args) {
+        for (const auto& [key, value] :
+             {std::pair<std::string, std::string>{"DIR", dir.path()}, {"BIN", kBin}}) {
+            for (std::size_t at; (at = a.find(key)) != std::string::npos;) {
+                a.replace(at, key.size(), value);
+            }
+        }
+    }
+    return args;
+}
+
+struct SetupCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+};
+
+void PrintTo(const SetupCase& c, std::ostream* os) { *os << c.name; }
+
+class SetUpError : public testing::TestWithParam<SetupCase> {};
+
+// Each mistake ends the run with status 2 and a message naming it, before any case ran: the
+// stand-in that would record its start never started.
+TEST_P(SetUpError, StopsBeforeAnyCaseAndNamesTheMistake) {
+    harness::TempDir dir;
+    const std::string record = "#!/bin/sh\necho started >> " + dir.file("started") + "\n";
+    stand_in(dir, "impl.sh", record + "exec " + kBin + "/server \"$@\"\n");
+    stand_in(dir, "no-interpreter.sh", "#!" + dir.file("no-such-shell") + "\n" + record);
+    stand_in(dir, "no-env-program.sh", "#!/usr/bin/env no-such-program-of-peercheck\n" + record);
+    stand_in(dir, "no-run-bit.sh", record, false);
+    std::ofstream(dir.file("a-file")) << "x";
+    std::ofstream(dir.file("dup.txt")) << "a server impl\nb server impl\na server impl\n";
+    std::ofstream(dir.file("one.txt")) << "a server " << dir.file("impl.sh") << "\n";
+    const harness::Finished f = run_both(expand(GetParam().args, dir));
+    EXPECT_EQ(f.status, 2) << f.output;
+    EXPECT_NE(f.output.find("peercheck: " + expand({GetParam().message}, dir)[0]),
+              std::string::npos)
+        << f.output;
+    EXPECT_EQ(f.output.find("PASS"), std::string::npos) << f.output;
+    EXPECT_EQ(f.output.find("FAIL"), std::string::npos) << f.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("started")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peercheck, SetUpError,
+    testing::Values(
+        SetupCase{"MissingInterpreter",
+                  {"server", "--peers", "BIN", "--", "DIR/no-interpreter.sh"},
+                  "cannot start \"DIR/no-interpreter.sh\": the interpreter \"DIR/no-such-shell\" "
+                  "named on its #! line does not exist"},
+        SetupCase{"MissingProgramOfEnv",
+                  {"server", "--peers", "BIN", "--", "DIR/no-env-program.sh"},
+                  "cannot start \"DIR/no-env-program.sh\": its #! line runs "
+                  "\"no-such-program-of-peercheck\" through env, and no such program is on PATH"},
+        SetupCase{"NoRunBit",
+                  {"server", "--peers", "BIN", "--", "DIR/no-run-bit.sh"},
+                  "cannot start \"DIR/no-run-bit.sh\": it has no run bit"},
+        SetupCase{"NotFound",
+                  {"server", "--peers", "BIN", "--", "no-such-program-of-peercheck"},
+                  "cannot start \"no-such-program-of-peercheck\": not found on PATH"},
+        SetupCase{"UnknownPlaceholder",
+                  {"server", "--peers", "BIN", "--", "DIR/impl.sh", "{serverprot}",
+                   "{gatekeeperkey}", "{inputfile}"},
+                  "unknown placeholder {serverprot} (did you mean {serverport}?); the server's "
+                  "placeholders are {serverport} {gatekeeperkey} {inputfile}"},
+        SetupCase{"ReportIntoAMissingFolder",
+                  {"server", "--peers", "BIN", "--junit", "DIR/missing/r.xml", "--", "DIR/impl.sh"},
+                  "--junit DIR/missing/r.xml: the folder DIR/missing does not exist"},
+        SetupCase{"ReportOntoAFolder",
+                  {"server", "--peers", "BIN", "--html", "DIR", "--", "DIR/impl.sh"},
+                  "--html DIR: it is a folder"},
+        SetupCase{
+            "CaptureFolderThatCannotBeMade",
+            {"server", "--peers", "BIN", "--pcap", "DIR/a-file/captures", "--", "DIR/impl.sh"},
+            "--pcap DIR/a-file/captures: cannot make the folder"},
+        SetupCase{"CaptureAllWithoutAFolder",
+                  {"server", "--peers", "BIN", "--pcap-all", "--", "DIR/impl.sh"},
+                  "--pcap-all goes with --pcap "},
+        SetupCase{"OptionBeforeTheRole",
+                  {"-j", "2", "server", "--", "DIR/impl.sh"},
+                  "\"-j\" stands before \"server\": options go after it"},
+        SetupCase{"OptionAfterTheSeparator",
+                  {"server", "--peers", "BIN", "--", "DIR/impl.sh", "--json", "r.json"},
+                  "\"--json\" stands after \"--\", where the implementation's command begins"},
+        SetupCase{"CommandWithoutTheSeparator",
+                  {"server", "--peers", "BIN", "DIR/impl.sh"},
+                  "\"DIR/impl.sh\" selects no case of server, and there is no \"--\""},
+        SetupCase{
+            "NoSeparatorNorCommand", {"server", "--peers", "BIN"}, "no \"--\" and no command"},
+        SetupCase{
+            "SelectionOfNothing",
+            {"server", "--peers", "BIN", "server/run/empty", "server/chek/", "--", "DIR/impl.sh"},
+            "\"server/chek/\" selects no case of server"},
+        SetupCase{"MatrixNameTwice",
+                  {"matrix", "DIR/dup.txt", "--peers", "BIN"},
+                  "DIR/dup.txt:3: the name \"a\" is taken by line 1"},
+        SetupCase{"ShardOutOfRange",
+                  {"matrix", "DIR/one.txt", "--shard", "3/2"},
+                  "--shard 3/2: give K/N, part K of N with 1 <= K <= N"},
+        SetupCase{"MergeOfNoMatrix",
+                  {"merge", "DIR/a-file"},
+                  "DIR/a-file: not a matrix written by peercheck matrix --json"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------- what a run reports
+
+// With -j the cases end in any order; the blocks of details follow the catalogue, each headed by
+// its case's line.
+TEST(Peercheck, FailureBlocksNameTheirCaseInCatalogueOrder) {
+    const harness::Finished f =
+        harness::run(kPeercheck,
+                     {"server", "-j", "2", "--peers", kBin, "server/check/digest-empty",
+                      "server/check/digest", "--", kBin + "/server", "{serverport}",
+                      "{gatekeeperkey}", "{inputfile}", "-DDEBUG", "-T2", "x"},
+                     60s);
+    EXPECT_EQ(f.status, 1) << f.output;
+    const std::size_t blocks = f.output.find("\n\n");
+    ASSERT_NE(blocks, std::string::npos) << f.output;
+    const std::size_t first = f.output.find("\nFAIL  server/check/digest  ", blocks);
+    const std::size_t second = f.output.find("\nFAIL  server/check/digest-empty  ", blocks);
+    ASSERT_NE(first, std::string::npos) << f.output;
+    ASSERT_NE(second, std::string::npos) << f.output;
+    EXPECT_LT(first, second) << f.output;
+    EXPECT_NE(f.output.find("0 passed, 2 failed, 0 informational, 0 skipped"), std::string::npos);
+}
+
+// A stand-in that serves a wrong digest every other run: --repeat finds it flaky, which fails the
+// run unless flaky cases are allowed.
+TEST(Peercheck, RepeatsFindAFlakyImplementation) {
+    for (const bool allowed : {false, true}) {
+        harness::TempDir dir;
+        const std::string counter = dir.file("count");
+        const std::string impl = stand_in(
+            dir, "flaky.sh",
+            "#!/bin/sh\nn=$(cat " + counter + " 2>/dev/null || echo 0)\necho $((n + 1)) > " +
+                counter + "\nif [ $((n % 2)) = 1 ]; then exec " + kBin +
+                "/server \"$@\" -DDEBUG -T2 x; fi\nexec " + kBin + "/server \"$@\"\n");
+        std::vector<std::string> args{"server",
+                                      "--peers",
+                                      kBin,
+                                      "--repeat",
+                                      "4",
+                                      "--json",
+                                      dir.file("r.json"),
+                                      "server/check/digest"};
+        if (allowed) args.push_back("--allow-flaky");
+        args.insert(args.end(), {"--", impl});
+        const harness::Finished f = harness::run(kPeercheck, args, 60s);
+        EXPECT_EQ(f.status, allowed ? 0 : 1) << f.output;
+        EXPECT_NE(f.output.find("FLAKY  server/check/digest  "), std::string::npos) << f.output;
+        EXPECT_NE(f.output.find("flaky: 2 of 4 failed"), std::string::npos) << f.output;
+        EXPECT_NE(f.output.find("observed: digest "), std::string::npos)
+            << "a failing run's details";
+        EXPECT_NE(f.output.find("0 passed, 0 failed, 1 flaky, 0 informational, 0 skipped"),
+                  std::string::npos);
+        std::ifstream in(dir.file("r.json"));
+        const auto report = nlohmann::json::parse(in);
+        EXPECT_EQ(report["cases"][0]["status"], "flaky");
+        EXPECT_EQ(report["cases"][0]["failed_runs"], 2);
+    }
+}
+
+TEST(Peercheck, CapturesOfFailedCasesOrOfAll) {
+    for (const bool all : {false, true}) {
+        harness::TempDir dir;
+        std::vector<std::string> args{"server",          "--peers",        kBin,
+                                      "--pcap",          dir.file("caps"), "server/check/digest",
+                                      "server/run/empty"};
+        if (all) args.push_back("--pcap-all");
+        args.insert(args.end(), {"--", kBin + "/server", "{serverport}", "{gatekeeperkey}",
+                                 "{inputfile}", "-DDEBUG", "-T2", "x"});
+        const harness::Finished f = harness::run(kPeercheck, args, 60s);
+        EXPECT_EQ(f.status, 1) << f.output;
+        std::set<std::string> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir.file("caps"))) {
+            files.insert(e.path().filename().string());
+        }
+        const Ids want = all ? Ids{"server-check-digest.pcapng", "server-run-empty.pcapng"}
+                             : Ids{"server-check-digest.pcapng"};
+        EXPECT_EQ(files, want);
+    }
+}
+
+// The parts of a matrix run with --shard K/N, merged, give the files of one run of the whole:
+// the same JSON and the same Markdown, times aside.
+TEST(Peercheck, ShardsMergeIntoTheUnshardedMatrix) {
+    harness::TempDir dir;
+    std::ofstream(dir.file("m.txt"))
+        << "ours server " << kBin << "/server\n"
+        << "wrong-digest server " << kBin
+        << "/server {serverport} {gatekeeperkey} {inputfile} -DDEBUG -T2 x\n"
+        << "missing server /nonexistent/server\n"
+        << "typo server " << kBin << "/server {serverprot}\n"
+        << "pw lockbox " << kBin << "/peercheck-pass-server\n";
+    const auto matrix = [&](const std::string& name, std::vector<std::string> extra) {
+        std::vector<std::string> args{
+            "matrix",  dir.file("m.txt"),        "--peers",    kBin,
+            "--cases", "server/check/digest",    "--cases",    "lockbox/run/empty",
+            "--json",  dir.file(name + ".json"), "--markdown", dir.file(name + ".md")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const harness::Finished f = harness::run(kPeercheck, args, 60s);
+        EXPECT_EQ(f.status, 0) << f.output;
+    };
+    matrix("whole", {});
+    constexpr int kParts = 3;
+    std::vector<std::string> merge{"merge"};
+    for (int k = kParts; k >= 1; --k) {
+        const std::string part = "part" + std::to_string(k);
+        matrix(part, {"--shard", std::to_string(k) + "/" + std::to_string(kParts)});
+        merge.push_back(dir.file(part + ".json"));
+    }
+    merge.insert(merge.end(),
+                 {"--json", dir.file("merged.json"), "--markdown", dir.file("merged.md")});
+    const harness::Finished f = harness::run(kPeercheck, merge, 10s);
+    ASSERT_EQ(f.status, 0) << f.output;
+    const auto read = [&](const std::string& name) {
+        std::ifstream in(dir.file(name));
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    // Times differ from run to run; everything else must not.
+    const auto timeless_json = [](nlohmann::json doc) {
+        for (auto& impl : doc["implementations"]) impl["seconds"] = 0;
+        return doc;
+    };
+    const auto timeless_md = [](const std::string& md) {
+        return std::regex_replace(md, std::regex("[0-9]+\\.[0-9]{2} s"), "T");
+    };
+    const auto whole = nlohmann::json::parse(read("whole.json"));
+    EXPECT_EQ(timeless_json(nlohmann::json::parse(read("merged.json"))), timeless_json(whole));
+    EXPECT_EQ(timeless_md(read("merged.md")), timeless_md(read("whole.md")));
+    EXPECT_EQ(whole["implementations"].size(), 5u);
+    for (int k = 1; k <= kParts; ++k) {
+        const auto part = nlohmann::json::parse(read("part" + std::to_string(k) + ".json"));
+        EXPECT_EQ(part["shard"], (nlohmann::json{{"index", k}, {"count", kParts}}));
+    }
+}
+
+TEST(Peercheck, RepeatsCombineIntoOneVerdict) {
+    using peercheck::Verdict;
+    const auto run = [](Verdict v, double seconds) {
+        peercheck::CaseResult r;
+        r.id = "x";
+        r.verdict = v;
+        r.seconds = seconds;
+        r.observed = v == Verdict::fail ? "failed at " + std::to_string(seconds) : "";
+        return r;
+    };
+    struct Combined {
+        std::vector<peercheck::CaseResult> runs;
+        Verdict verdict;
+        std::size_t counted, failed;
+        std::string observed;
+    };
+    const Combined rows[] = {
+        {{run(Verdict::pass, 1), run(Verdict::pass, 2)}, Verdict::pass, 2, 0, ""},
+        {{run(Verdict::pass, 1), run(Verdict::fail, 2), run(Verdict::fail, 3)},
+         Verdict::flaky,
+         3,
+         2,
+         "failed at 2.000000"},
+        {{run(Verdict::fail, 1), run(Verdict::fail, 2)}, Verdict::fail, 2, 2, "failed at 1.000000"},
+        // An interruption cut the last run short: it does not count.
+        {{run(Verdict::pass, 1), run(Verdict::skipped, 2)}, Verdict::pass, 1, 0, ""},
+        {{run(Verdict::skipped, 1)}, Verdict::skipped, 1, 0, ""},
+        {{run(Verdict::info, 1), run(Verdict::info, 2)}, Verdict::info, 2, 0, ""},
+    };
+    for (const Combined& r : rows) {
+        const auto c = peercheck::combine_runs(r.runs);
+        EXPECT_EQ(c.verdict, r.verdict);
+        EXPECT_EQ(c.runs, r.counted);
+        EXPECT_EQ(c.failed_runs, r.failed);
+        EXPECT_EQ(c.observed, r.observed);
+    }
+    EXPECT_DOUBLE_EQ(peercheck::combine_runs(rows[1].runs).seconds, 6);
+}
+
+// A relative script given to an interpreter is found although each case runs in a folder of its
+// own.
+TEST(Peercheck, ScriptPathsRelativeToTheCurrentFolder) {
+    harness::TempDir dir;
+    std::ofstream(dir.file("mine.sh")) << "exec " << kBin << "/server \"$@\"\n";
+    const harness::Finished f =
+        harness::run("/bin/sh",
+                     {"-c", "cd '" + dir.path() + "' && exec '" + kPeercheck +
+                                "' server --peers '" + kBin + "' server/run/empty -- sh mine.sh"},
+                     30s);
+    EXPECT_EQ(f.status, 0) << f.output;
+}
 
 // ---------------------------------------------------------------- the host-name trap
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 #include <random>
@@ -537,10 +538,12 @@ RunReport hostile_run() {
 
 TEST(TextReport, SummaryLineCountsAndShape) {
     RunReport run;
-    EXPECT_EQ(report::summary_line(run), "0 passed, 0 failed, 0 informational");
+    EXPECT_EQ(report::summary_line(run), "0 passed, 0 failed, 0 informational, 0 skipped");
     run = a_run();
     run.cases.push_back(a_case("x", Verdict::pass));
-    EXPECT_EQ(report::summary_line(run), "2 passed, 1 failed, 1 informational");
+    EXPECT_EQ(report::summary_line(run), "2 passed, 1 failed, 1 informational, 1 skipped");
+    run.cases.push_back(a_case("y", Verdict::flaky));
+    EXPECT_EQ(report::summary_line(run), "2 passed, 1 failed, 1 flaky, 1 informational, 1 skipped");
 }
 
 TEST(TextReport, CaseLineHasMarkIdTitleAndTime) {
@@ -580,7 +583,7 @@ TEST(TextReport, DetailsShowWhatFailedAndTheTailOfTheOutput) {
 // control byte or invalid UTF-8 reaches the file, and the text can still be read in it.
 TEST(Escaping, HostileTextInEveryFormat) {
     const RunReport run = hostile_run();
-    const peercheck::MatrixReport matrix{{run, a_run()}};
+    const peercheck::MatrixReport matrix{{run, a_run()}, {}};
     std::string text;
     for (const CaseResult& c : run.cases)
         text += report::case_line(c) + "\n" + report::case_details(c);
@@ -608,7 +611,7 @@ TEST(Escaping, HostileTextInEveryFormat) {
 // Markdown has no escaping of its own but the backslash: every character that could open markup
 // carries one, and the rows keep their number of cells.
 TEST(Escaping, MarkdownCellsNeverSplitOrOpenMarkup) {
-    const std::string md = report::matrix_markdown({{hostile_run(), a_run()}});
+    const std::string md = report::matrix_markdown({{hostile_run(), a_run()}, {}});
     EXPECT_EQ(report::clean(md), md);
     EXPECT_NE(md.find("\\<script\\>alert(\"x\")\\</script\\> \\& \\]\\]\\> '\\|\\*\\_\\[a\\](b)"),
               md.npos)
@@ -626,7 +629,7 @@ TEST(Escaping, MarkdownCellsNeverSplitOrOpenMarkup) {
             else if (line[i] == '|')
                 ++cells;
         }
-        EXPECT_TRUE(cells == 7 || cells == 4) << line;  // the summary table, the server grid
+        EXPECT_TRUE(cells == 8 || cells == 4) << line;  // the summary table, the server grid
     }
 }
 
@@ -659,8 +662,10 @@ TEST(JUnit, ParsesBackWithCountsAndOneTestcaseACase) {
 
 TEST(Json, EveryCaseWithItsDecodedExchange) {
     const auto doc = nlohmann::json::parse(report::json(a_run()));
-    EXPECT_EQ(doc["summary"],
-              (nlohmann::json{{"passed", 1}, {"failed", 1}, {"informational", 1}, {"skipped", 1}}));
+    EXPECT_EQ(
+        doc["summary"],
+        (nlohmann::json{
+            {"passed", 1}, {"failed", 1}, {"flaky", 0}, {"informational", 1}, {"skipped", 1}}));
     ASSERT_EQ(doc["cases"].size(), 4u);
     const auto& small = doc["cases"][0];
     EXPECT_EQ(small["status"], "pass");
@@ -709,12 +714,12 @@ TEST(Matrix, ImplementationsAgainstCasesWithTotals) {
     password.implementation = "pw";
     password.role = Role::lockbox;
     password.cases = {a_case("lockbox/run/empty", Verdict::pass)};
-    const peercheck::MatrixReport m{{a_run(), other, password}};
+    const peercheck::MatrixReport m{{a_run(), other, password}, {}};
 
     const std::string md = report::matrix_markdown(m);
     for (const char* part :
-         {"| mine | server | 1 | 1 | 1 |", "| theirs | server | 0 | 2 | 1 |",
-          "## server\n\n| Case | mine | theirs |", "| server/run/small | ✓ | ✗ |",
+         {"| mine | server | 1 | 1 | 1 | 0 | 1.50 s |", "| theirs | server | 0 | 2 | 1 | 0 |",
+          "## server\n\n| Case | mine | theirs |", "| server/run/small | ✓ | ✗[^1] |",
           "| server/info/nonce | i | i |", "| server/run/many | – | – |",
           "| **Total** | 1 ✓ 1 ✗ 1 i | 0 ✓ 2 ✗ 1 i |", "## lockbox\n\n| Case | pw |",
           "| lockbox/run/empty | ✓ |"}) {
@@ -724,16 +729,366 @@ TEST(Matrix, ImplementationsAgainstCasesWithTotals) {
 
     const auto doc = nlohmann::json::parse(report::matrix_json(m));
     ASSERT_EQ(doc["implementations"].size(), 3u);
-    EXPECT_EQ(doc["implementations"][1]["results"],
-              (nlohmann::json{{"server/run/small", "fail"},
-                              {"server/fault/digest", "fail"},
-                              {"server/info/nonce", "info"}}));
+    std::map<std::string, std::string> statuses;
+    for (const auto& [id, result] : doc["implementations"][1]["results"].items()) {
+        statuses[id] = result["status"];
+    }
+    EXPECT_EQ(statuses, (std::map<std::string, std::string>{{"server/run/small", "fail"},
+                                                            {"server/fault/digest", "fail"},
+                                                            {"server/info/nonce", "info"}}));
     EXPECT_EQ(doc["implementations"][2]["role"], "lockbox");
     EXPECT_EQ(doc["cases"].size(), 5u);
 
     const std::string html = report::matrix_html(m);
-    EXPECT_NE(html.find("<td class=\"cell fail\" title=\"theirs: fail\">✗</td>"), html.npos);
+    EXPECT_NE(html.find("<td class=\"cell fail\" title=\"theirs: fail: expected prints OK; "
+                        "observed printed ABORT\"><a href=\"#cell-1-1\">✗</a></td>"),
+              html.npos)
+        << html;
+    EXPECT_NE(html.find("<td class=\"cell pass\" title=\"mine: pass\">✓</td>"), html.npos);
     EXPECT_NE(html.find("<h2>lockbox</h2>"), html.npos);
+}
+
+// ---- What a case adds to its verdict: a note, a likely cause, repeats, datagrams left out. ----
+
+// A failed, flaky case with everything set, as one run of a repeated case reports it.
+CaseResult a_full_case() {
+    CaseResult c = a_case("server/fault/digest", Verdict::flaky, ticket_run(ids_up_to(2)).exchange);
+    c.title = "ends the transfer with the file's digest";
+    c.observed = "another digest";
+    c.likely_cause = "the digest of the file name instead of its content";
+    c.note = "cut the over-long length to its area and went on";
+    c.runs = 5;
+    c.failed_runs = 3;
+    c.omitted = {{5, "implementation", "server", 7, 7000, 0.0055, 0.0058}};
+    return c;
+}
+
+TEST(CaseFields, EveryFormatShowsThemAndNamesTheCase) {
+    RunReport run = a_run();
+    run.cases = {a_full_case()};
+    std::string junit_failure;
+    {
+        pugi::xml_document doc;
+        const std::string xml = report::junit(run);
+        ASSERT_TRUE(doc.load_string(xml.c_str()));
+        const auto t = doc.child("testsuites").child("testsuite").child("testcase");
+        junit_failure = std::string(t.child("failure").attribute("message").value()) + "\n" +
+                        t.child("failure").text().get();
+    }
+    const std::pair<const char*, std::string> outputs[] = {
+        {"text", report::case_details(run.cases[0])},
+        {"junit", junit_failure},
+        {"json", nlohmann::json::parse(report::json(run)).dump()},
+        {"html", report::html(run)},
+    };
+    for (const auto& [format, out] : outputs) {
+        for (const char* part : {"server/fault/digest", "ends the transfer with the file&#39;s",
+                                 "another digest", "the digest of the file name instead",
+                                 "cut the over-long length to its area and went on",
+                                 "... 7 datagrams (7000 bytes) from implementation to server "
+                                 "left out ..."}) {
+            std::string want = part;
+            if (std::string_view(format) != "html") {
+                if (const auto at = want.find("&#39;"); at != want.npos) want.replace(at, 5, "'");
+            }
+            EXPECT_NE(out.find(want), out.npos) << format << ": " << want;
+        }
+    }
+    EXPECT_NE(report::case_details(run.cases[0]).find("      likely cause: the digest"),
+              std::string::npos)
+        << "a line of its own after observed";
+    EXPECT_NE(junit_failure.find("flaky: 3 of 5 failed"), std::string::npos);
+    EXPECT_NE(report::html(run).find("flaky: 3 of 5 failed"), std::string::npos);
+    const auto doc = nlohmann::json::parse(report::json(run));
+    EXPECT_EQ(doc["cases"][0]["status"], "flaky");
+    EXPECT_EQ(doc["cases"][0]["runs"], 5);
+    EXPECT_EQ(doc["cases"][0]["failed_runs"], 3);
+    EXPECT_EQ(doc["summary"]["flaky"], 1);
+}
+
+TEST(CaseFields, TextBlocksStartWithTheirCaseLine) {
+    const CaseResult c = a_full_case();
+    const std::string details = report::case_details(c);
+    EXPECT_TRUE(details.starts_with(report::case_line(c) + "\n")) << details;
+    EXPECT_EQ(report::case_line(c),
+              "FLAKY  server/fault/digest  ends the transfer with the file's digest  0.25 s  "
+              "(flaky: 3 of 5 failed)");
+    EXPECT_NE(details.find("      flaky: 3 of 5 failed; below, a failing run\n"), details.npos);
+    CaseResult passed = a_case("server/run/small", Verdict::pass);
+    EXPECT_EQ(report::case_note(passed), "") << "nothing to say of a plain pass";
+    passed.note = "cut the over-long length";
+    EXPECT_EQ(report::case_note(passed),
+              "PASS  server/run/small  serves the file  0.25 s\n"
+              "      note: cut the over-long length\n");
+}
+
+TEST(CaseFields, RepeatsSayWhatTheyCameTo) {
+    struct Row {
+        Verdict verdict;
+        std::size_t runs, failed;
+        std::string text;
+    };
+    for (const Row& r :
+         {Row{Verdict::pass, 1, 0, ""}, Row{Verdict::flaky, 5, 3, "flaky: 3 of 5 failed"},
+          Row{Verdict::fail, 4, 4, "4 runs, all failed"},
+          Row{Verdict::pass, 2, 0, "2 runs, all passed"}, Row{Verdict::info, 3, 1, "3 runs"}}) {
+        CaseResult c = a_case("x", r.verdict);
+        c.runs = r.runs;
+        c.failed_runs = r.failed;
+        EXPECT_EQ(report::repeat_text(c), r.text);
+    }
+}
+
+// A flaky case fails the JUnit suite unless flaky cases were allowed, like the exit status.
+TEST(JUnit, FlakyIsAFailureUnlessAllowed) {
+    for (const bool allowed : {false, true}) {
+        RunReport run = a_run();
+        run.cases = {a_full_case(), a_case("server/run/small", Verdict::pass)};
+        run.flaky_allowed = allowed;
+        pugi::xml_document doc;
+        const std::string xml = report::junit(run);
+        ASSERT_TRUE(doc.load_string(xml.c_str()));
+        const auto suite = doc.child("testsuites").child("testsuite");
+        EXPECT_EQ(suite.attribute("failures").as_int(), allowed ? 0 : 1);
+        const auto t = suite.child("testcase");
+        EXPECT_EQ(static_cast<bool>(t.child("failure")), !allowed);
+        EXPECT_EQ(std::string(t.child("failure").attribute("type").value()),
+                  allowed ? "" : "flaky");
+        const std::string out = t.child("system-out").text().get();
+        EXPECT_EQ(out.find("flaky: 3 of 5 failed") != out.npos, allowed) << xml;
+    }
+}
+
+TEST(DecodeOmitted, LeftOutDatagramsStandAtTheirPlaceAndStopAFold) {
+    std::vector<Datagram> x;
+    for (std::uint32_t id = 1; id <= 8; ++id) x.push_back(to_impl(data(id, 1000), 0.1 * id));
+    struct Case {
+        std::vector<peercheck::Omitted> omitted;
+        std::vector<std::string> summaries;
+    };
+    const Case cases[] = {
+        {{}, {"DATA x 8, ids 1..8"}},
+        {{{0, "server", "implementation", 2, 2024, 0.01, 0.02}},
+         {"... 2 datagrams (2024 bytes) from server to implementation left out ...",
+          "DATA x 8, ids 1..8"}},
+        {{{4, "server", "implementation", 1, 1012, 0.45, 0.45}},
+         {"DATA x 4, ids 1..4",
+          "... 1 datagram (1012 bytes) from server to implementation left out ...",
+          "DATA x 4, ids 5..8"}},
+        {{{2, "server", "implementation", 3, 3036, 0.25, 0.27},
+          {8, "implementation", "server", 9000, 9000 * 8ull, 0.9, 1.9}},
+         {"DATA id=1 len=1000", "DATA id=2 len=1000",
+          "... 3 datagrams (3036 bytes) from server to implementation left out ...",
+          "DATA x 6, ids 3..8",
+          "... 9000 datagrams (72000 bytes) from implementation to server left out ..."}},
+    };
+    for (const Case& c : cases) {
+        const auto lines = report::decode_exchange(Protocol::password, {}, x, 0, c.omitted);
+        std::vector<std::string> summaries;
+        for (const auto& l : lines) {
+            summaries.push_back(l.summary);
+            EXPECT_EQ(l.left_out, l.summary.starts_with("..."));
+        }
+        EXPECT_EQ(summaries, c.summaries);
+    }
+}
+
+// Notes beside the ladder wrap to the width the picture gives them: none is cut.
+TEST(Html, LadderNotesWrapInsteadOfBeingCut) {
+    RunReport run = a_run();
+    CaseResult c = a_case("server/fault/digest", Verdict::fail);
+    // The note of a datagram of unknown type names its size and first bytes: 108 characters.
+    c.exchange = {to_impl(Bytes(400, 0x5a))};
+    run.cases = {c};
+    const std::string html = report::html(run);
+    std::string joined;
+    std::size_t lines = 0;
+    for (auto at = html.find("<text class=\"detail\""); at != html.npos;
+         at = html.find("<text class=\"detail\"", at + 1)) {
+        const auto open = html.find('>', at) + 1;
+        const std::string line = html.substr(open, html.find("</text>", open) - open);
+        EXPECT_LE(line.size(), 90u) << line;
+        joined += (joined.empty() ? "" : " ") + line;
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2u);
+    EXPECT_EQ(joined, "fits no message of this protocol; 400 bytes, first bytes " +
+                          repeat("5a ", 15) + "5a ...");
+}
+
+// ---- The matrix: reasons, set-up errors, and a matrix split in parts and merged. ----
+
+peercheck::MatrixReport a_matrix() {
+    RunReport mine = a_run();
+    mine.entry = 0;
+    RunReport theirs = a_run();
+    theirs.implementation = "theirs";
+    theirs.entry = 1;
+    theirs.cases[0] = a_full_case();
+    theirs.cases[0].id = "server/run/small";
+    theirs.cases[1].likely_cause = "hashes the file name";
+    RunReport missing;
+    missing.implementation = "missing";
+    missing.role = Role::server;
+    missing.command = "/nonexistent/server";
+    missing.setup_error = "cannot start \"/nonexistent/server\": no such file";
+    missing.entry = 2;
+    for (const CaseResult& c : a_run().cases) {
+        missing.cases.push_back(a_case(c.id, Verdict::skipped));
+        missing.cases.back().observed = "";
+    }
+    RunReport password;
+    password.implementation = "pw";
+    password.role = Role::lockbox;
+    password.entry = 3;
+    password.cases = {a_case("lockbox/run/empty", Verdict::pass)};
+    password.cases[0].note = "cut the length";
+    return {{mine, theirs, missing, password}, {}};
+}
+
+TEST(Matrix, EveryFailedCellCarriesItsReason) {
+    const auto m = a_matrix();
+    const std::string md = report::matrix_markdown(m);
+    for (const char* part :
+         {"| server/run/small | ✓ | ±[^2] | ⚠ |", "| server/fault/digest | ✗[^3] | ✗[^4] | ⚠ |",
+          "| lockbox/run/empty | ✓[^5] |",
+          "[^2]: **theirs**, server/run/small (serves the file): flaky: 3 of 5 failed; expected "
+          "prints OK; observed "
+          "another digest; likely cause: the digest of the file name instead of its content; "
+          "note: cut the over-long length to its area and went on\n",
+          "[^4]: **theirs**, server/fault/digest (serves the file): expected prints OK; observed "
+          "printed ABORT; "
+          "likely cause: hashes the file name\n",
+          "[^5]: **pw**, lockbox/run/empty (serves the file): note: cut the length\n"}) {
+        EXPECT_NE(md.find(part), md.npos) << part << "\n" << md;
+    }
+    const std::string html = report::matrix_html(m);
+    for (const char* part :
+         {"title=\"theirs: fail: expected prints OK; observed printed ABORT; likely cause: hashes "
+          "the file name\"><a href=\"#cell-1-1\">✗</a>",
+          "<div class=\"reason fail\" id=\"cell-1-1\">",
+          "<div class=\"reason flaky\" id=\"cell-1-0\">",
+          "<td class=\"cell flaky\" title=\"theirs: flaky: flaky: 3 of 5 failed;"}) {
+        EXPECT_NE(html.find(part), html.npos) << part;
+    }
+    const auto doc = nlohmann::json::parse(report::matrix_json(m));
+    const auto& cell = doc["implementations"][1]["results"]["server/fault/digest"];
+    EXPECT_EQ(cell["status"], "fail");
+    EXPECT_EQ(cell["expected"], "prints OK");
+    EXPECT_EQ(cell["observed"], "printed ABORT");
+    EXPECT_EQ(cell["likely_cause"], "hashes the file name");
+    EXPECT_EQ(doc["implementations"][1]["results"]["server/run/small"]["failed_runs"], 3);
+}
+
+// An implementation that cannot start is no implementation that fails everything: its column is
+// marked as a set-up error, and the reason is given once.
+TEST(Matrix, SetUpErrorIsMarkedWithItsReasonOnce) {
+    const auto m = a_matrix();
+    const std::string reason = "cannot start \\\"/nonexistent/server\\\"";
+    const std::string md = report::matrix_markdown(m);
+    EXPECT_NE(md.find("| missing | server | ⚠ set-up error[^"), md.npos) << md;
+    EXPECT_NE(md.find("| ⚠ set-up error |\n"), md.npos) << "its total";
+    const auto times = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != text.npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(times(md, "could not start: cannot start"), 1u) << md;
+    const std::string html = report::matrix_html(m);
+    EXPECT_EQ(times(html, "no such file"), 1u);
+    EXPECT_EQ(times(html, "<td class=\"cell setup\""), 4u);  // the server grid has four rows
+    EXPECT_EQ(times(html, "<td class=\"cell fail\""), 2u) << "mine and theirs only";
+    const auto doc = nlohmann::json::parse(report::matrix_json(m));
+    EXPECT_EQ(doc["implementations"][2]["setup_error"],
+              "cannot start \"/nonexistent/server\": no such file");
+    EXPECT_EQ(doc["implementations"][2]["summary"]["failed"], 0);
+}
+
+TEST(Shards, AStableSplitByName) {
+    EXPECT_EQ(report::shard_of("a", 1000), 997u) << "64-bit FNV-1a of \"a\" is af63dc4c8601ec8c";
+    EXPECT_EQ(report::shard_of("anything", 1), 1u);
+    std::vector<std::size_t> sizes(4);
+    for (int i = 0; i < 400; ++i) {
+        const unsigned k = report::shard_of("submission-" + std::to_string(i), 4);
+        ASSERT_TRUE(k >= 1 && k <= 4);
+        ++sizes[k - 1];
+    }
+    for (const std::size_t n : sizes) EXPECT_GT(n, 60u) << "every part gets its share";
+}
+
+// The parts' JSON, merged, writes the very files of the whole matrix, whatever order the parts
+// come in; and the JSON alone is enough to write them again.
+TEST(Shards, PartsMergeIntoTheWholeMatrix) {
+    const auto whole = a_matrix();
+    std::string error;
+    const auto again = report::matrix_from_json(report::matrix_json(whole), error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(report::matrix_json(*again), report::matrix_json(whole));
+    EXPECT_EQ(report::matrix_markdown(*again), report::matrix_markdown(whole));
+    EXPECT_EQ(report::matrix_html(*again), report::matrix_html(whole));
+
+    constexpr unsigned kParts = 3;
+    std::vector<peercheck::MatrixReport> parts(kParts);
+    std::vector<std::string> names;
+    for (unsigned k = kParts; k >= 1; --k) {  // the parts in reverse order
+        peercheck::MatrixReport part{{}, {k, kParts}};
+        for (const RunReport& r : whole.runs) {
+            if (report::shard_of(r.implementation, kParts) == k) part.runs.push_back(r);
+        }
+        const auto read = report::matrix_from_json(report::matrix_json(part), error);
+        ASSERT_TRUE(read) << error;
+        EXPECT_EQ(read->shard.index, k);
+        parts[kParts - k] = *read;
+        names.push_back("part" + std::to_string(k) + ".json");
+    }
+    const auto merged = report::merge_matrices(parts, names, error);
+    ASSERT_TRUE(merged) << error;
+    EXPECT_EQ(report::matrix_json(*merged), report::matrix_json(whole));
+    EXPECT_EQ(report::matrix_markdown(*merged), report::matrix_markdown(whole));
+    EXPECT_EQ(report::matrix_html(*merged), report::matrix_html(whole));
+}
+
+TEST(Shards, MergeRefusesPartsThatDoNotMakeAWhole) {
+    const auto part = [](unsigned k, unsigned n, std::vector<std::string> impls) {
+        peercheck::MatrixReport m{{}, {k, n}};
+        for (const auto& name : impls) {
+            RunReport r;
+            r.implementation = name;
+            m.runs.push_back(r);
+        }
+        return m;
+    };
+    // "ours" and "theirs" belong to part 1 of 2, "missing" to part 2 (see shard_of).
+    struct Case {
+        const char* name;
+        std::vector<peercheck::MatrixReport> parts;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"missing part", {part(1, 2, {"ours"})}, "part 2 of 2 is missing"},
+        {"part twice", {part(1, 2, {}), part(1, 2, {})}, "p0 and p1 are both part 1 of 2"},
+        {"other split",
+         {part(1, 2, {}), part(2, 3, {})},
+         "p1 is part 2 of 3, but p0 is part 1 of 2"},
+        {"wrong part",
+         {part(1, 2, {"missing"}), part(2, 2, {})},
+         "p0: \"missing\" belongs to part 2 of 2, not to part 1"},
+        {"no part", {}, "no part to merge"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_FALSE(report::merge_matrices(c.parts, {"p0", "p1"}, error)) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+    }
+    for (const char* text : {"", "[]", "{\"cases\": []}",
+                             "{\"cases\": [], \"implementations\": "
+                             "[{\"name\": 1}]}",
+                             "{\"cases\": [], \"implementations\": [], \"shard\": {\"index\": 3, "
+                             "\"count\": 2}}"}) {
+        std::string error;
+        EXPECT_FALSE(report::matrix_from_json(text, error)) << text;
+        EXPECT_TRUE(error.starts_with("not a matrix written by peercheck matrix --json")) << error;
+    }
 }
 
 }  // namespace
