@@ -24,3 +24,9 @@ if(TARGET peercheck_engine)
     gtest_discover_tests(peercheck_cases_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
         PROPERTIES TIMEOUT 60)
 endif()
+
+# The README's case lists are the catalogue's own, written by tools/case_lists.sh.
+if(TARGET peercheck)
+    add_test(NAME readme_case_lists
+        COMMAND bash ${PROJECT_SOURCE_DIR}/tools/case_lists.sh --check $<TARGET_FILE:peercheck>)
+endif()
