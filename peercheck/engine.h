@@ -1,7 +1,7 @@
 #pragma once
 // The engine of the conformance runner: the one place that knows about processes, ports,
 // scratch folders, time-outs and captured datagrams. The catalogue says what a case does; the
-// runners (runners.cpp) combine these pieces; nothing here knows a protocol.
+// runner (runner.cpp) combines these pieces for each role; nothing here knows a protocol.
 
 #include <netinet/in.h>
 #include <sys/types.h>
