@@ -12,10 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <sstream>
 
@@ -67,9 +70,35 @@ Scratch::Scratch() {
     path_ = tmpl;
 }
 
+namespace {
+
+// Removes path and everything below it. A folder is made writable (and readable) before its
+// entries go, since a program may leave one read-only, which only root could empty as it is.
+// What still cannot go is added to failed; a folder that is not empty for that is not.
+bool remove_tree(const std::string& path, std::vector<std::string>& failed) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    bool emptied = true;
+    if (S_ISDIR(st.st_mode)) {
+        ::chmod(path.c_str(), S_IRWXU);
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(path, ec)) {
+            names.push_back(e.path().string());
+        }
+        for (const auto& n : names) emptied = remove_tree(n, failed) && emptied;
+    }
+    if (::remove(path.c_str()) == 0 || errno == ENOENT) return true;
+    if (emptied) failed.push_back(path + ": " + std::strerror(errno));
+    return false;
+}
+
+}  // namespace
+
 Scratch::~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::vector<std::string> failed;
+    remove_tree(path_, failed);
+    for (const auto& f : failed) std::cerr << "peercheck: cannot remove " << f << "\n";
 }
 
 bool write_file(const std::string& path, const Bytes& content) {

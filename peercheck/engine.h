@@ -33,7 +33,8 @@ void install_interrupt_handlers();
 // Sleeps up to d in short steps; false when interrupted.
 bool nap(Millis d);
 
-// A private folder under $TMPDIR (or /tmp), removed with everything in it at scope end.
+// A private folder under $TMPDIR (or /tmp), removed with everything in it at scope end, folders
+// a program left read-only included; what still cannot be removed is named on standard error.
 class Scratch {
 public:
     Scratch();
