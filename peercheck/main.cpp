@@ -35,6 +35,7 @@ struct Options {
     std::string junit, json, html;
     bool verbose = false;
     std::string peers;
+    bool no_sandbox = false;
 };
 
 struct SetupError {
@@ -299,6 +300,9 @@ void add_common_options(CLI::App& sub, Options& opt) {
                    "folder holding our programs (default: beside peercheck, "
                    "then PATH)")
         ->check(CLI::ExistingDirectory);
+    sub.add_flag("--no-sandbox", opt.no_sandbox,
+                 "run the implementation without namespaces and limits (its process group is "
+                 "still ended with each case)");
 }
 
 }  // namespace
@@ -347,6 +351,11 @@ int main_(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kUsageError;
+    }
+    // Decided while this process has one thread: no case has started yet.
+    if (!opt.list) {
+        const std::string notice = start_isolation(!opt.no_sandbox);
+        if (!notice.empty()) std::cerr << "peercheck: " << notice << "\n";
     }
     if (matrix->parsed()) return run_matrix(matrix_file, opt, markdown);
     for (const Role role : kRoles) {

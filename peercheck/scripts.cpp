@@ -73,6 +73,8 @@ std::optional<Bytes> receive(const Socket& s, const ScriptEnv& env, Millis limit
                              sockaddr_in* from = nullptr) {
     const auto until = Clock::now() + limit;
     for (;;) {
+        // Nothing more is taken from a flood: what was kept bounds this process's memory.
+        if (env.log.flooded()) return std::nullopt;
         const bool ended = env.impl != nullptr && !env.impl->running();
         const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
         sockaddr_in src{};
