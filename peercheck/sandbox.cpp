@@ -223,7 +223,11 @@ Usage sample() {
                 ::close(st);
                 text[n > 0 ? n : 0] = 0;
                 u.tasks += static_cast<unsigned>(field_value(text, "\nThreads:"));
-                u.anon_bytes += field_value(text, "\nRssAnon:") * 1024;
+                // The init's pages are peercheck's own, shared since the clone: not the
+                // program's to answer for.
+                if (std::strcmp(e->d_name, "1") != 0) {
+                    u.anon_bytes += field_value(text, "\nRssAnon:") * 1024;
+                }
             }
             std::strcpy(path, e->d_name);
             std::strcat(path, "/fd");

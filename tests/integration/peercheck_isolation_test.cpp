@@ -406,6 +406,22 @@ INSTANTIATE_TEST_SUITE_P(Peercheck, Sandboxed,
                                           testing::Values(User::root, User::ordinary)),
                          name_and_user);
 
+// The init is a copy of peercheck: however much peercheck holds, only the program's memory
+// counts against its limit.
+TEST(PeercheckSandbox, CountsOnlyTheProgramsMemory) {
+    std::string why;
+    const auto said = in_child(
+        User::root,
+        [] {
+            std::vector<char> held(small_limits().memory * 3 / 2, 1);
+            return run_sandboxed({"/bin/sh", "-c", "sleep 0.2"}, nullptr) +
+                   (held.back() == 1 ? "" : "?");
+        },
+        why);
+    if (!said) GTEST_SKIP() << why;
+    EXPECT_EQ(*said, "exited with status 0");
+}
+
 // ---------------------------------------------------------------- the log of a flood
 
 sockaddr_in any_address() { return peercheck::loopback(9); }
