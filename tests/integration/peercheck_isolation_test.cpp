@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -147,9 +148,9 @@ struct Misbehaviour {
     const char* name;
     const char* role;
     std::vector<std::string> cases;
-    const char* mode;      // of misbehaving-impl
-    const char* observed;  // what every failed case says
-    bool flood;            // peercheck's memory and time are measured
+    const char* mode;                   // of misbehaving-impl
+    std::vector<std::string> observed;  // what every failed case says: one of these
+    bool flood;                         // peercheck's memory and time are measured
 };
 
 void PrintTo(const Misbehaviour& m, std::ostream* os) { *os << m.name; }
@@ -184,8 +185,10 @@ TEST_P(Misbehaving, FailsSayingWhyAndLeavesNothingBehind) {
     EXPECT_EQ(report["cases"].size(), m.cases.size());
     for (const auto& c : report["cases"]) {
         EXPECT_EQ(c["status"], "fail") << c["id"];
-        EXPECT_NE(c["observed"].get<std::string>().find(m.observed), std::string::npos)
-            << c["observed"];
+        const std::string observed = c["observed"];
+        EXPECT_TRUE(std::any_of(m.observed.begin(), m.observed.end(), [&](const std::string& o) {
+            return observed.find(o) != std::string::npos;
+        })) << observed;
     }
     for (const char* notice : {"no sandbox here", "cannot remove"}) {
         EXPECT_EQ(t.output.find(notice), std::string::npos) << t.output;
@@ -208,26 +211,29 @@ const Misbehaviour kMisbehaviours[] = {
      "client",
      {"client/run/empty", "client/run/one-byte"},
      "daemonise",
-     "printed no result line",
+     {"printed no result line"},
      false},
+    // peercheck counts what it reads, and a script stops reading after its silence watch: on a
+    // loaded machine the flood bound may not be reached then, and the server still runs.
     {"FloodsAsServer",
      "server",
      {"server/hostile/ap-req-truncated"},
      "flood-server",
-     "flooded: ",
+     {"flooded: ", "still running"},
      true},
-    {"FloodsAsClient", "client", {"client/run/empty"}, "flood-client", "flooded: ", true},
+    // A relay reads all the time: through it a flood is always seen.
+    {"FloodsAsClient", "client", {"client/run/empty"}, "flood-client", {"flooded: "}, true},
     {"WritesOutsideItsFolder",
      "client",
      {"client/run/empty"},
      "escape",
-     "printed no result line",
+     {"printed no result line"},
      false},
     {"LeavesAReadOnlyFolder",
      "client",
      {"client/run/empty", "client/run/one-byte"},
      "read-only",
-     "printed no result line",
+     {"printed no result line"},
      false},
 };
 
