@@ -268,6 +268,8 @@ std::optional<std::string> in_child(User u, const std::function<std::string()>& 
             // A changed user makes a process undumpable, its /proc files root's: an exec, as
             // runuser's, would have undone that.
             said = "skip:cannot make the child dumpable";
+        } else if (::access(kStandIn.c_str(), X_OK) != 0) {
+            said = "skip:" + kStandIn + " cannot be run as this user";
         } else if (const std::string notice = peercheck::start_isolation(true); !notice.empty()) {
             said = "skip:" + notice;
         } else {
