@@ -186,6 +186,20 @@ std::uint64_t field_value(const char* text, const char* name) {
     return at == nullptr ? 0 : std::strtoull(at + std::strlen(name), nullptr, 10);
 }
 
+// Reads /proc/PID/file (at most size - 1 bytes) as a string.
+bool read_proc(int proc, const char* pid, const char* file, char* text, std::size_t size) {
+    char path[64];
+    std::strcpy(path, pid);
+    std::strcat(path, file);
+    const int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = ::read(fd, text, size - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    text[n] = 0;
+    return true;
+}
+
 unsigned count_entries(int dir_fd) {
     alignas(dirent64) char buf[4096];
     unsigned n = 0;
@@ -213,22 +227,22 @@ Usage sample() {
             const auto* e = reinterpret_cast<const dirent64*>(buf + at);
             at += e->d_reclen;
             if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-            char path[64];
-            std::strcpy(path, e->d_name);
-            std::strcat(path, "/status");
-            const int st = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
-            if (st >= 0) {
-                char text[4096];
-                const ssize_t n = ::read(st, text, sizeof text - 1);
-                ::close(st);
-                text[n > 0 ? n : 0] = 0;
+            char text[4096];
+            std::uint64_t anon_kib = 0;
+            if (read_proc(proc, e->d_name, "/status", text, sizeof text)) {
                 u.tasks += static_cast<unsigned>(field_value(text, "\nThreads:"));
-                // The init's pages are peercheck's own, shared since the clone: not the
-                // program's to answer for.
-                if (std::strcmp(e->d_name, "1") != 0) {
-                    u.anon_bytes += field_value(text, "\nRssAnon:") * 1024;
-                }
+                anon_kib = field_value(text, "\nRssAnon:");
             }
+            // A page that forked processes share counts once in all, not once in each: the
+            // proportional figure, where the kernel gives it, replaces the resident one.
+            if (read_proc(proc, e->d_name, "/smaps_rollup", text, sizeof text) &&
+                std::strstr(text, "\nPss_Anon:") != nullptr) {
+                anon_kib = field_value(text, "\nPss_Anon:");
+            }
+            // The init's pages are peercheck's own, shared since the clone: not the program's
+            // to answer for.
+            if (std::strcmp(e->d_name, "1") != 0) u.anon_bytes += anon_kib * 1024;
+            char path[64];
             std::strcpy(path, e->d_name);
             std::strcat(path, "/fd");
             const int fds = ::openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

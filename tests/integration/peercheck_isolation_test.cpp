@@ -405,6 +405,8 @@ const Sight kSights[] = {
     // The host has many more; here the init, the shell and its pipeline.
     {"SeesOnlyItsProcesses", "test \"$(ls /proc | grep -c '^[0-9]')\" -lt 10",
      "exited with status 0"},
+    // 40 MiB filled, then shared by five processes: within 64 MiB, once counted once.
+    {"SharedMemoryCountsOnce", kStandIn + " share m - 0", "exited with status 0"},
     {"HasLoopbackOnly", "tail -n +3 /proc/net/dev | grep -qv '^ *lo:' && exit 1; exit 0",
      "exited with status 0"},
 };

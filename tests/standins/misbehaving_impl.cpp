@@ -12,6 +12,7 @@
 //   grow          take 8 MiB more memory every 10 ms, and use it
 //   open-files    open /dev/null until refused, then wait
 //   fork-until-refused  start waiting children until refused, then wait
+//   share         fill 40 MiB, start four children that share it, exit 0 half a second later
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -123,6 +124,16 @@ int main(int argc, char** argv) {
         for (pid_t p; (p = ::fork()) > 0;) {
         }
         for (;;) ::pause();
+    }
+    if (mode == "share") {
+        std::vector<char> filled(40u << 20, 1);
+        for (int i = 0; i < 4; ++i) {
+            if (::fork() == 0) {
+                for (;;) ::pause();
+            }
+        }
+        ::usleep(500000);
+        return filled[0] == 1 ? 0 : 3;
     }
     if (mode == "open-files") {
         while (::open("/dev/null", O_RDONLY) >= 0) {
