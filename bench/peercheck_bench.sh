@@ -5,11 +5,13 @@
 # load from other processes, printed first. The test password server accepts the type-12
 # opening (so that latchkey-badjoin can be served): it fails exactly lockbox/fault/type-12-opening.
 #
-#   bash bench/peercheck_bench.sh [jobs]      (default 2)
+#   bash bench/peercheck_bench.sh [jobs] [peercheck options]   (default 2)
+#   bash bench/peercheck_bench.sh 2 --no-sandbox                 (isolation's cost: compare)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${1:-2}
+shift || true
 
 cd "$root"
 cmake --preset release >/dev/null
@@ -17,7 +19,7 @@ cmake --build --preset release -j2 --target peercheck peercheck-pass-client peer
     gatekeep server client lockbox-badhash latchkey-badjoin >/dev/null
 bin=$root/build/release/bin
 
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; -j $jobs"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; -j $jobs $*"
 printf '%-9s %-22s %8s   %s\n' role implementation seconds verdicts
 total_start=$(date +%s.%N)
 for entry in client:client server:server gatekeep:gatekeep lockbox:peercheck-pass-server \
@@ -25,7 +27,7 @@ for entry in client:client server:server gatekeep:gatekeep lockbox:peercheck-pas
     role=${entry%%:*}
     impl=${entry#*:}
     start=$(date +%s.%N)
-    summary=$("$bin/peercheck" "$role" -j "$jobs" -- "$bin/$impl" | tail -1) || true
+    summary=$("$bin/peercheck" "$role" -j "$jobs" "$@" -- "$bin/$impl" | tail -1) || true
     end=$(date +%s.%N)
     printf '%-9s %-22s %8.1f   %s\n' "$role" "$impl" "$(awk "BEGIN { print $end - $start }")" "$summary"
 done

@@ -12,10 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <sstream>
 
@@ -36,6 +39,23 @@ std::string read_whole(const std::string& path) {
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+std::string bytes_before(std::uint64_t n) {
+    return "[... " + std::to_string(n) + " bytes before ...]\n";
+}
+
+// As last_bytes(read_whole(path), max_bytes), reading only the end.
+std::string file_tail(const std::string& path, std::size_t max_bytes) {
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    if (!f) return {};
+    const auto size = static_cast<std::uint64_t>(f.tellg());
+    const std::uint64_t skip = size > max_bytes ? size - max_bytes : 0;
+    f.seekg(static_cast<std::streamoff>(skip));
+    std::string text(static_cast<std::size_t>(size - skip), '\0');
+    f.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(f.gcount()));
+    return skip > 0 ? bytes_before(skip) + text : text;
 }
 
 }  // namespace
@@ -67,9 +87,35 @@ Scratch::Scratch() {
     path_ = tmpl;
 }
 
+namespace {
+
+// Removes path and everything below it. A folder is made writable (and readable) before its
+// entries go, since a program may leave one read-only, which only root could empty as it is.
+// What still cannot go is added to failed; a folder that is not empty for that is not.
+bool remove_tree(const std::string& path, std::vector<std::string>& failed) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    bool emptied = true;
+    if (S_ISDIR(st.st_mode)) {
+        ::chmod(path.c_str(), S_IRWXU);
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(path, ec)) {
+            names.push_back(e.path().string());
+        }
+        for (const auto& n : names) emptied = remove_tree(n, failed) && emptied;
+    }
+    if (::remove(path.c_str()) == 0 || errno == ENOENT) return true;
+    if (emptied) failed.push_back(path + ": " + std::strerror(errno));
+    return false;
+}
+
+}  // namespace
+
 Scratch::~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::vector<std::string> failed;
+    remove_tree(path_, failed);
+    for (const auto& f : failed) std::cerr << "peercheck: cannot remove " << f << "\n";
 }
 
 bool write_file(const std::string& path, const Bytes& content) {
@@ -100,10 +146,22 @@ Bytes pattern(std::size_t n, std::uint32_t seed) {
     return b;
 }
 
+static_assert(Limits{}.file_size == Process::kOutputLimit);
+
 Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
-                 const std::string& name)
-    : out_path_(scratch.file(name + ".out")), err_path_(scratch.file(name + ".err")) {
+                 const std::string& name, const Confinement& how)
+    : limits_(how.limits),
+      out_path_(scratch.file(name + ".out")),
+      err_path_(scratch.file(name + ".err")) {
     for (const auto& a : argv) command_ += (command_.empty() ? "" : " ") + a;
+    if (how.sandbox) {
+        const SandboxStart s =
+            start_sandboxed(SandboxPlan{argv, scratch.path(), out_path_, err_path_, how.limits});
+        if (s.pid < 0) throw std::runtime_error("cannot start a sandbox");
+        pid_ = s.pid;
+        report_fd_ = s.report_fd;
+        return;
+    }
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -119,7 +177,9 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
         ::dup2(in, STDIN_FILENO);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
-        const rlimit fsize{kOutputLimit, kOutputLimit};
+        // Files and sockets that other threads opened without close-on-exec stay here.
+        ::close_range(3, ~0u, 0);
+        const rlimit fsize{how.limits.file_size, how.limits.file_size};
         ::setrlimit(RLIMIT_FSIZE, &fsize);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
@@ -135,16 +195,37 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
     ::setpgid(pid_, pid_);
 }
 
-Process::~Process() { kill_group(); }
+Process::~Process() {
+    kill_group();
+    if (report_fd_ >= 0) ::close(report_fd_);
+}
 
-void Process::reap(bool block) {
-    if (ended_ || pid_ <= 0) return;
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-    if (r != pid_) return;
+void Process::take_status(int status) {
     ended_ = true;
     if (WIFEXITED(status)) exit_code_ = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
+}
+
+void Process::read_report() {
+    SandboxEnd end;
+    if (::read(report_fd_, &end, sizeof end) != static_cast<ssize_t>(sizeof end)) return;
+    limit_ = end.limit;
+    if (end.step != 0) {
+        setup_failure_ = sandbox_step_name(end.step) + ": " + std::strerror(end.error);
+    }
+    take_status(end.wait_status);
+}
+
+// A sandboxed program's end comes from its init, which lives on (keeping what the program left
+// running) until it is killed; a plain one's from waiting for it.
+void Process::reap(bool block) {
+    if (pid_ <= 0 || reaped_) return;
+    if (report_fd_ >= 0 && !ended_) read_report();
+    int status = 0;
+    if (::waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) return;
+    reaped_ = true;
+    if (report_fd_ >= 0 && !ended_) read_report();
+    if (!ended_) take_status(status);
 }
 
 bool Process::running() {
@@ -172,31 +253,74 @@ bool Process::wait_line(const std::string& line, std::size_t n, Millis limit) {
 
 void Process::kill_group() {
     if (pid_ <= 0) return;
-    // The group outlives its leader when the leader started children: kill it in any case.
+    // The group outlives its leader when the leader started children: kill it in any case. A
+    // sandbox's init is the leader: its end ends everything in its namespace before it can be
+    // waited for.
     ::kill(-pid_, SIGKILL);
     reap(true);
 }
 
 std::string Process::out() const { return read_whole(out_path_); }
 std::string Process::err() const { return read_whole(err_path_); }
+std::string Process::out_tail(std::size_t max_bytes) const {
+    return file_tail(out_path_, max_bytes);
+}
+std::string Process::err_tail(std::size_t max_bytes) const {
+    return file_tail(err_path_, max_bytes);
+}
 
+// Reads the output in blocks, so that one endless line costs no memory.
 std::size_t Process::count_lines(const std::string& line) const {
-    std::istringstream s(out());
-    std::size_t n = 0;
-    for (std::string l; std::getline(s, l);) n += l == line;
-    return n;
+    std::ifstream f(out_path_, std::ios::binary);
+    std::array<char, 65536> block;
+    std::size_t n = 0, at = 0;  // at: characters of the current line so far
+    bool same = true;           // the current line begins as `line` does
+    for (;;) {
+        f.read(block.data(), block.size());
+        const auto got = static_cast<std::size_t>(f.gcount());
+        if (got == 0) break;
+        for (std::size_t i = 0; i < got; ++i) {
+            if (block[i] == '\n') {
+                n += same && at == line.size();
+                at = 0;
+                same = true;
+                continue;
+            }
+            same = same && at < line.size() && line[at] == block[i];
+            ++at;
+        }
+    }
+    // A last line without its newline counts as well.
+    return n + (at > 0 && same && at == line.size());
 }
 
 std::string Process::describe_end() const {
+    if (!setup_failure_.empty()) return "could not be started in its sandbox: " + setup_failure_;
     if (exit_code_) return "exited with status " + std::to_string(*exit_code_);
-    if (signal_) {
-        const char* name = ::sigabbrev_np(*signal_);
-        const std::string text =
-            std::string("killed by SIG") + (name != nullptr ? name : std::to_string(*signal_));
-        if (*signal_ == SIGXFSZ) return text + " (it wrote more than 64 MiB to a file or output)";
-        return text;
+    if (!signal_) return "still running";
+    const char* name = ::sigabbrev_np(*signal_);
+    const std::string text =
+        std::string("killed by SIG") + (name != nullptr ? name : std::to_string(*signal_));
+    const auto mib = [](std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; };
+    switch (limit_) {
+        case LimitReached::cpu:
+            return text + ": it used more than " + std::to_string(limits_.cpu.count()) +
+                   " s of CPU";
+        case LimitReached::memory:
+            return text + ": its processes used more than " + mib(limits_.memory) + " of memory";
+        case LimitReached::processes:
+            return text + ": it reached the limit of " + std::to_string(limits_.processes) +
+                   " processes and threads";
+        case LimitReached::files:
+            return text + ": one of its processes reached the limit of " +
+                   std::to_string(limits_.files) + " open files";
+        case LimitReached::none:
+            break;
     }
-    return "still running";
+    if (*signal_ == SIGXFSZ) {
+        return text + " (it wrote more than " + mib(limits_.file_size) + " to a file or output)";
+    }
+    return text;
 }
 
 std::string find_executable(const std::string& argv0) {
@@ -218,7 +342,8 @@ std::string find_executable(const std::string& argv0) {
 bool udp_port_bound(std::uint16_t port) {
     char wanted[8];
     std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    // /proc/net is the network of the thread group's leader; a case's thread may have its own.
+    for (const char* table : {"/proc/thread-self/net/udp", "/proc/thread-self/net/udp6"}) {
         std::ifstream f(table);
         std::string line;
         std::getline(f, line);
@@ -285,40 +410,143 @@ std::string dotted(in_addr a) {
     return text;
 }
 
+Log::Direction& Log::direction(const std::string& from, const std::string& to, double at) {
+    for (auto& d : directions_) {
+        if (d.from == from && d.to == to) return d;
+    }
+    Direction& d = directions_.emplace_back();
+    d.from = from;
+    d.to = to;
+    d.first_at = at;
+    d.gap.from = from;
+    d.gap.to = to;
+    return d;
+}
+
+void Log::note_flood(const Direction& last, double at) {
+    std::size_t datagrams = 0;
+    std::uint64_t bytes = 0;
+    double first_at = at;
+    for (const auto& d : directions_) {
+        if (d.from != last.from) continue;
+        datagrams += d.count;
+        bytes += d.bytes;
+        first_at = std::min(first_at, d.first_at);
+    }
+    if (datagrams > kFloodDatagrams || bytes > kFloodBytes) {
+        flood_ = Flood{last.from, last.to, datagrams, bytes, at - first_at};
+        flooded_ = true;
+    }
+}
+
 void Log::add(const std::string& from, const std::string& to, std::span<const std::uint8_t> bytes,
               const sockaddr_in& src, const sockaddr_in& dst) {
     const double at = std::chrono::duration<double>(Clock::now() - start_).count();
     const std::lock_guard lock(mutex_);
-    ++total_;
-    if (kept_.size() < kMaxKept && kept_bytes_ + bytes.size() <= kMaxKeptBytes) {
-        kept_.push_back({at, from, to, Bytes(bytes.begin(), bytes.end()),
-                         ntohl(src.sin_addr.s_addr), ntohl(dst.sin_addr.s_addr),
-                         ntohs(src.sin_port), ntohs(dst.sin_port)});
-        kept_bytes_ += bytes.size();
+    Direction& d = direction(from, to, at);
+    ++d.count;
+    d.bytes += bytes.size();
+    if (!flood_) note_flood(d, at);
+    Entry e{seq_++,
+            {at, from, to, Bytes(bytes.begin(), bytes.end()), ntohl(src.sin_addr.s_addr),
+             ntohl(dst.sin_addr.s_addr), ntohs(src.sin_port), ntohs(dst.sin_port)}};
+    if (!d.spilled && first_.size() < kKeepFirst &&
+        first_bytes_ + bytes.size() <= kKeepFirstBytes) {
+        first_bytes_ += bytes.size();
+        first_.push_back(std::move(e));
+        return;
+    }
+    // From here on the direction keeps only its latest datagrams, so that what is left out of
+    // it is one run between its first and its last ones.
+    d.spilled = true;
+    d.last_bytes += bytes.size();
+    d.last.push_back(std::move(e));
+    while (d.last.size() > kKeepLast || (d.last_bytes > kKeepLastBytes && d.last.size() > 1)) {
+        const Datagram& out = d.last.front().d;
+        if (d.gap.count == 0) d.gap.first_at = out.at;
+        d.gap.last_at = out.at;
+        ++d.gap.count;
+        d.gap.bytes += out.bytes.size();
+        d.last_bytes -= out.bytes.size();
+        d.last.pop_front();
     }
 }
 
-std::vector<Omitted> Log::omitted() const {
-    const std::lock_guard lock(mutex_);
-    if (total_ == kept_.size()) return {};
-    return {Omitted{kept_.size(), "", "", total_ - kept_.size(), 0, 0, 0}};
+std::vector<Datagram> Log::snapshot_locked() const {
+    std::vector<const Entry*> all;
+    for (const auto& e : first_) all.push_back(&e);
+    for (const auto& d : directions_) {
+        for (const auto& e : d.last) all.push_back(&e);
+    }
+    std::sort(all.begin(), all.end(),
+              [](const Entry* a, const Entry* b) { return a->seq < b->seq; });
+    std::vector<Datagram> out;
+    out.reserve(all.size());
+    for (const Entry* e : all) out.push_back(e->d);
+    return out;
+}
+
+// Each direction's gap stands just before the first datagram it still keeps at its end: its
+// index in the exchange is the number of kept datagrams seen before that one.
+std::vector<Omitted> Log::omitted_locked() const {
+    std::vector<Omitted> out;
+    for (const auto& d : directions_) {
+        if (d.gap.count == 0) continue;
+        const std::uint64_t seq = d.last.front().seq;
+        const auto earlier = [seq](const Entry& e) { return e.seq < seq; };
+        std::size_t before =
+            static_cast<std::size_t>(std::count_if(first_.begin(), first_.end(), earlier));
+        for (const auto& other : directions_) {
+            before += static_cast<std::size_t>(
+                std::count_if(other.last.begin(), other.last.end(), earlier));
+        }
+        Omitted o = d.gap;
+        o.before = before;
+        out.push_back(std::move(o));
+    }
+    std::sort(out.begin(), out.end(),
+              [](const Omitted& a, const Omitted& b) { return a.before < b.before; });
+    return out;
 }
 
 std::vector<Datagram> Log::snapshot() const {
     const std::lock_guard lock(mutex_);
-    return kept_;
+    return snapshot_locked();
+}
+
+std::vector<Omitted> Log::omitted() const {
+    const std::lock_guard lock(mutex_);
+    return omitted_locked();
+}
+
+std::pair<std::vector<Datagram>, std::vector<Omitted>> Log::contents() const {
+    const std::lock_guard lock(mutex_);
+    return {snapshot_locked(), omitted_locked()};
 }
 
 std::size_t Log::total() const {
     const std::lock_guard lock(mutex_);
-    return total_;
+    return static_cast<std::size_t>(seq_);
 }
 
 std::size_t Log::count_from(const std::string& from) const {
     const std::lock_guard lock(mutex_);
     std::size_t n = 0;
-    for (const auto& d : kept_) n += d.from == from;
+    for (const auto& d : directions_) n += d.from == from ? d.count : 0;
     return n;
+}
+
+std::optional<Flood> Log::flood() const {
+    const std::lock_guard lock(mutex_);
+    return flood_;
+}
+
+std::string describe(const Flood& f) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", f.seconds);
+    return "flooded: " + std::to_string(f.datagrams) + " datagrams (" + std::to_string(f.bytes) +
+           " bytes) from " + f.from + " to " + f.to + " in " + seconds +
+           ", more than any case needs; the rest were not passed on";
 }
 
 Socket::Socket(in_addr addr, std::uint16_t port) {
@@ -363,15 +591,15 @@ std::optional<Bytes> Socket::receive(Millis limit, sockaddr_in* from) const {
             if (left <= 0 || g_interrupted) return std::nullopt;
             continue;
         }
-        Bytes b(65535);
+        // Received into one area, then copied at its size: callers keep what a flood sends.
+        std::array<std::uint8_t, 65535> area;
         sockaddr_in src{};
         socklen_t len = sizeof src;
         const ssize_t n =
-            ::recvfrom(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
+            ::recvfrom(fd_, area.data(), area.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
         if (n < 0) continue;
-        b.resize(static_cast<std::size_t>(n));
         if (from != nullptr) *from = src;
-        return b;
+        return Bytes(area.begin(), area.begin() + n);
     }
 }
 
@@ -429,10 +657,12 @@ void Relay::pump() {
             if (from_front) {
                 l.last_front = src;
                 log_.add(l.front_name, l.peer_name, bytes, src, l.front->local());
-                l.back->send_to(buf.data(), size, loopback(l.peer_port));
+                if (!log_.flooded()) l.back->send_to(buf.data(), size, loopback(l.peer_port));
             } else {
                 log_.add(l.peer_name, l.front_name, bytes, src, l.back->local());
-                if (l.last_front) l.front->send_to(buf.data(), size, *l.last_front);
+                if (l.last_front && !log_.flooded()) {
+                    l.front->send_to(buf.data(), size, *l.last_front);
+                }
             }
         }
     }
@@ -440,8 +670,7 @@ void Relay::pump() {
 
 std::string last_bytes(const std::string& text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return text;
-    return "[... " + std::to_string(text.size() - max_bytes) + " bytes before ...]\n" +
-           text.substr(text.size() - max_bytes);
+    return bytes_before(text.size() - max_bytes) + text.substr(text.size() - max_bytes);
 }
 
 }  // namespace peercheck

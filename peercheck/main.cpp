@@ -54,6 +54,7 @@ struct Options {
     bool verbose = false;
     std::string peers;
     std::string shard;
+    bool no_sandbox = false;
 };
 
 struct SetupError {
@@ -458,6 +459,9 @@ void add_common_options(CLI::App& sub, Options& opt) {
                    "folder holding our programs (default: beside peercheck, "
                    "then PATH)")
         ->check(CLI::ExistingDirectory);
+    sub.add_flag("--no-sandbox", opt.no_sandbox,
+                 "run the implementation without namespaces and limits (its process group is "
+                 "still ended with each case)");
 }
 
 void add_matrix_outputs(CLI::App& sub, Options& opt) {
@@ -529,6 +533,11 @@ int main_(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kUsageError;
+    }
+    // Decided while this process has one thread: no case has started yet.
+    if (!opt.list) {
+        const std::string notice = start_isolation(!opt.no_sandbox);
+        if (!notice.empty()) std::cerr << "peercheck: " << notice << "\n";
     }
     if ((matrix->parsed() || merge->parsed()) && has_separator) {
         return usage_error(std::string(matrix->parsed() ? "matrix" : "merge") +

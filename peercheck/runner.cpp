@@ -6,6 +6,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <tuple>
 
 #include "exact.h"
 #include "helpers.h"
@@ -31,6 +32,8 @@ struct CaseRun {
     CaseRun(const Case& cs, const Config& cf) : c(cs), cfg(cf) {}
     const Case& c;
     const Config& cfg;
+    // First of all: the relay's and the scripts' sockets and every process share its network.
+    CaseNetwork net{cfg.host};
     Clock::time_point start = Clock::now();
     Scratch scratch;
     Log log{start};
@@ -104,7 +107,7 @@ bool wait_client_end(Process& p, const Log& log, Millis wait) {
     auto deadline = Clock::now() + wait;
     const auto limit = Clock::now() + kCaseLimit;
     while (p.running()) {
-        if (Clock::now() >= limit) return false;
+        if (Clock::now() >= limit || log.flooded()) return false;
         const std::size_t n = log.total();
         if (n != seen) {
             seen = n;
@@ -859,6 +862,16 @@ CaseResult run_case(const Case& c, const Config& cfg) {
             run_latchkey(run);
             break;
     }
+    if (run.impl) {
+        // Whatever it sent to the script's sockets until its end belongs to the exchange.
+        run.impl->kill_group();
+        run.script.drain(run.env());
+    }
+    // A flood explains whatever the case saw after it.
+    if (const auto flood = run.log.flood()) {
+        run.r.verdict = Verdict::pass;
+        run.fail(run.r.expected, describe(*flood));
+    }
     if (c.expect == Expect::observe && run.failed()) {
         // What an implementation may choose is never a failure, not even not starting.
         run.r.verdict = Verdict::info;
@@ -872,14 +885,10 @@ CaseResult run_case(const Case& c, const Config& cfg) {
     }
     if (run.impl) {
         run.r.commands.push_back(run.impl->command());
-        run.r.impl_stdout = last_bytes(run.impl->out(), kTailBytes);
-        run.r.impl_stderr = last_bytes(run.impl->err(), kTailBytes);
-        // Whatever it sent to the script's sockets until now belongs to the exchange.
-        run.impl->kill_group();
-        run.script.drain(run.env());
+        run.r.impl_stdout = run.impl->out_tail(kTailBytes);
+        run.r.impl_stderr = run.impl->err_tail(kTailBytes);
     }
-    run.r.exchange = run.log.snapshot();
-    run.r.omitted = run.log.omitted();
+    std::tie(run.r.exchange, run.r.omitted) = run.log.contents();
     run.r.seconds = std::chrono::duration<double>(Clock::now() - run.start).count();
     return run.r;
 }

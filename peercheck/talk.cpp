@@ -163,6 +163,8 @@ void Talk::send(const Socket& s, const Bytes& d, const sockaddr_in& to) {
 std::optional<Bytes> Talk::receive(const Socket& s, const std::string& step, sockaddr_in* from) {
     const auto until = Clock::now() + env_.wait;
     for (;;) {
+        // A flood has been judged already: nothing more it sends is worth reading.
+        if (env_.log.flooded()) return std::nullopt;
         const bool ended = env_.impl != nullptr && !env_.impl->running();
         const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
         sockaddr_in src{};
@@ -182,7 +184,7 @@ std::optional<Bytes> Talk::receive(const Socket& s, const std::string& step, soc
 std::vector<Bytes> Talk::watch(const Socket& s) {
     std::vector<Bytes> got;
     const auto until = Clock::now() + kSilence;
-    while (Clock::now() < until && !g_interrupted) {
+    while (Clock::now() < until && !g_interrupted && !env_.log.flooded()) {
         sockaddr_in src{};
         auto b = s.receive(Millis{20}, &src);
         if (b) {
@@ -215,7 +217,11 @@ const Socket& Scripted::open() { return open(in_addr{htonl(INADDR_LOOPBACK)}); }
 void Scripted::drain(const ScriptEnv& env) {
     for (const auto& sock : sockets) {
         sockaddr_in src{};
-        while (auto b = sock->receive(Millis{0}, &src)) note_received(env, o, *b, src, *sock);
+        while (!env.log.flooded()) {
+            auto b = sock->receive(Millis{0}, &src);
+            if (!b) break;
+            note_received(env, o, *b, src, *sock);
+        }
     }
 }
 

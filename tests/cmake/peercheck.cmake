@@ -30,3 +30,23 @@ if(TARGET peercheck)
     add_test(NAME readme_case_lists
         COMMAND bash ${PROJECT_SOURCE_DIR}/tools/case_lists.sh --check $<TARGET_FILE:peercheck>)
 endif()
+
+# Isolation and bounded resources: implementations that daemonise, flood, write outside their
+# folder or leave a read-only folder behind, run as root and as an ordinary user.
+if(TARGET peercheck)
+    add_executable(misbehaving-impl ${CMAKE_CURRENT_SOURCE_DIR}/standins/misbehaving_impl.cpp)
+    set_target_properties(misbehaving-impl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    target_link_libraries(misbehaving-impl PRIVATE project_warnings)
+
+    add_executable(peercheck_isolation_test
+        ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_isolation_test.cpp)
+    set_target_properties(peercheck_isolation_test PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    target_link_libraries(peercheck_isolation_test PRIVATE peercheck_engine harness common
+        GTest::gtest_main nlohmann_json::nlohmann_json project_warnings)
+    target_compile_definitions(peercheck_isolation_test PRIVATE BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+        TESTS_DIR="${CMAKE_BINARY_DIR}/tests")
+    add_dependencies(peercheck_isolation_test peercheck misbehaving-impl gatekeep client server)
+    gtest_discover_tests(peercheck_isolation_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
+        PROPERTIES TIMEOUT 120)
+endif()
