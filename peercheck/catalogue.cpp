@@ -450,8 +450,10 @@ std::vector<Case> server_cases() {
                  .expect = E::serve,
                  .story = Story::third_address});
     v.push_back({.id = "server/run/file-read-afresh",
-                 .title = "reads the file afresh for each client (it changes between them)",
+                 .title = "reads the file and its digest afresh for each client (it changes "
+                          "between them)",
                  .expect = E::serve,
+                 .checks = kDigest,
                  .story = Story::file_changes,
                  .clients = 2});
     v.push_back({.id = "server/check/nonce-answer",
@@ -473,6 +475,11 @@ std::vector<Case> server_cases() {
                  .expect = E::serve,
                  .checks = kIds,
                  .file_size = 5000});
+    v.push_back({.id = "server/check/packet-ids-past-255",
+                 .title = "numbers 301 chunks 1 to 301: ids wider than a byte",
+                 .expect = E::serve,
+                 .checks = kIds,
+                 .file_size = 300 * ticket::kChunkSize});
     v.push_back({.id = "server/check/packet-ids-per-client",
                  .title = "numbers each client's chunks from 1",
                  .expect = E::serve,
@@ -711,8 +718,10 @@ std::vector<Case> lockbox_cases() {
                  .file_size = 5000,
                  .clients = 3});
     v.push_back({.id = "lockbox/run/file-read-afresh",
-                 .title = "reads the file afresh for each session (it changes between them)",
+                 .title = "reads the file and its digest afresh for each session (it changes "
+                          "between them)",
                  .expect = E::serve,
+                 .checks = kDigest,
                  .story = Story::file_changes,
                  .clients = 2});
     v.push_back({.id = "lockbox/run/answer-to-last-source",
@@ -725,6 +734,11 @@ std::vector<Case> lockbox_cases() {
                  .expect = E::serve,
                  .checks = kIds,
                  .file_size = 5000});
+    v.push_back({.id = "lockbox/check/packet-ids-past-255",
+                 .title = "numbers 301 DATA 1 to 301: ids wider than a byte",
+                 .expect = E::serve,
+                 .checks = kIds,
+                 .file_size = 300 * pass::kChunkSize});
     v.push_back({.id = "lockbox/check/packet-ids-per-session",
                  .title = "numbers each session's DATA from 1",
                  .expect = E::serve,

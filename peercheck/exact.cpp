@@ -346,10 +346,31 @@ Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint
     std::array<std::uint8_t, ticket::kApRepSize> want;
     ticket::build_ap_rep(want, answer, session);
     const Span got(d);
+    // The text as sent, read under the length field sent (within the sealed bytes): it tells
+    // the mistakes in the number apart from those in the length field.
+    const std::uint16_t got_length = be16_at(got, ticket::kApRepLength.offset);
+    const auto read = unsealed<ticket::kApRepSealed.size>(
+        got.subspan(std::min<std::size_t>(got.size(), 4)),
+        std::min<std::size_t>(got_length, ticket::kApRepSealed.size), session);
+    const std::string seen(
+        read.begin(), std::find(read.begin(), read.begin() + std::min<std::size_t>(got_length, 16),
+                                std::uint8_t{0}));
+    const auto number_cause = [&]() -> std::string {
+        if (seen == fmt::format("{}", nonce + 1) && answer < 0) {
+            return "the answer written as an unsigned number; it is the signed decimal text "
+                   "(\"%d\")";
+        }
+        if (seen == fmt::format("{}", static_cast<std::int32_t>(nonce))) {
+            return "the nonce itself, not the nonce plus one";
+        }
+        return {};
+    };
     if (auto diff = compare(Span(want).first(4), got.first(std::min<std::size_t>(got.size(), 4)),
                             ticket::kApRepFields,
                             fmt::format("AP_REP answering {} with \"{}\"", nonce, text))) {
-        diff->cause = length_cause(be16_at(got, 2), text.size());
+        diff->observed += fmt::format(" (the text reads \"{}\")", seen);
+        diff->cause = number_cause();
+        if (diff->cause.empty()) diff->cause = length_cause(got_length, text.size());
         return diff;
     }
     if (got.size() != want.size()) {
@@ -363,19 +384,11 @@ Difference exact_ap_rep(const Bytes& d, const seal::Schedule& session, std::uint
     std::copy(text.begin(), text.end(), want_plain.begin());
     if (auto diff = compare(Span(want_plain).first(meant), Span(plain).first(meant), {},
                             fmt::format("the answer \"{}\" (unsealed alone)", text))) {
-        const std::string seen(plain.begin(),
-                               std::find(plain.begin(), plain.begin() + meant, std::uint8_t{0}));
         diff->observed += fmt::format(" (the text reads \"{}\")", seen);
-        if (chained(Span(want_plain).first(std::max<std::size_t>(meant, 9)),
-                    Span(plain).first(std::max<std::size_t>(meant, 9)), chain)) {
-            diff->cause = kIvCause;
-        } else if (seen == fmt::format("{}", nonce + 1) && answer < 0) {
-            diff->cause =
-                "the answer written as an unsigned number; it is the signed decimal "
-                "text (\"%d\")";
-        } else if (seen == fmt::format("{}", static_cast<std::int32_t>(nonce))) {
-            diff->cause = "the nonce itself, not the nonce plus one";
-        }
+        diff->cause = chained(Span(want_plain).first(std::max<std::size_t>(meant, 9)),
+                              Span(plain).first(std::max<std::size_t>(meant, 9)), chain)
+                          ? std::string(kIvCause)
+                          : number_cause();
         return diff;
     }
     const std::size_t end = 4 + seal::rounded(length);

@@ -327,10 +327,10 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
     if (impl.signal()) return run.fail(expected, impl.describe_end() + "; printed " + printed);
     const bool changed = c.peers == Peers::script && c.tamper.op != Op::none;
     if ((changed || c.expect == Expect::refuse) && c.peers == Peers::script && !o.delivered) {
+        const std::string why = o.ok ? o.waiting_at : o.observed;
         return run.fail(fmt::format("gets to {} and {}", point_name(c.tamper.at), expected),
-                        fmt::format("never got there: {}", o.ok ? o.waiting_at : o.observed) +
-                            "; printed " + printed + "; " +
-                            (ended ? impl.describe_end() : "still running"));
+                        "never got there" + (why.empty() ? "" : ": " + why) + "; printed " +
+                            printed + "; " + (ended ? impl.describe_end() : "still running"));
     }
     if (c.peers == Peers::ours && c.expect == Expect::refuse && !reached(run, c.reached)) {
         return run.fail(fmt::format("gets to {} and {}", point_name(c.reached), expected),
@@ -393,7 +393,9 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
         if (abort == 0 || ok > 0) return run.fail(expected, "printed " + printed);
         const std::uint16_t reply = c.peers == Peers::ours ? c.reply : o.reading.reply;
         const std::string extra =
-            refusal_traffic(run, sent_after(run, o), reply, allowed == kRefuses && reply != 0);
+            refusal_traffic(run, sent_after(run, o), reply,
+                            allowed == kRefuses && reply != 0 &&
+                                !(c.peers == Peers::script && o.reading.reply_optional));
         if (!extra.empty()) return run.fail(expected, extra);
         if ((c.checks & kFileKept) != 0) {
             const auto got = read_file(run.received, o.written.size() + 1);
@@ -448,7 +450,11 @@ void judge_server(CaseRun& run, const Outcome& o) {
         reaction = o.served == n ? kProceeds : kRefuses;
     }
     if ((reaction & allowed) == 0) {
-        return run.fail(expected, o.reaction_text.empty() ? "did otherwise" : o.reaction_text,
+        const std::string did = c.peers == Peers::ours
+                                    ? (reaction == kProceeds ? "served our client" : "refused it")
+                                : o.reaction_text.empty() ? "did otherwise"
+                                                          : o.reaction_text;
+        return run.fail(expected, (reaction == kRefuses ? "refused: " : "") + did,
                         reaction == kProceeds ? c.cause_if_taken : std::string{});
     }
     if (reaction == kProceeds || reaction == kRetries) {

@@ -254,9 +254,11 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
             }
             const auto sent = wire::at<ticket::kInnerDigest>(std::as_const(inner));
             if ((c.checks & kDigest) != 0 && !std::equal(want.begin(), want.end(), sent.begin())) {
-                o.fail(fmt::format("the file's SHA-1 digest {:02x} in APP_TERMINATE",
-                                   fmt::join(want, "")),
-                       fmt::format("digest {:02x}", fmt::join(sent, "")));
+                o.fail(
+                    fmt::format("the file's SHA-1 digest {:02x} in APP_TERMINATE",
+                                fmt::join(want, "")),
+                    fmt::format("digest {:02x}", fmt::join(sent, "")),
+                    o.served > 0 ? "the digest computed once, not for each client" : std::string{});
             }
             break;
         }

@@ -163,7 +163,9 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
             if ((c.checks & kDigest) != 0 && !std::equal(want.begin(), want.end(), sent.begin())) {
                 o.fail(
                     fmt::format("the file's SHA-1 digest {:02x} in TERMINATE", fmt::join(want, "")),
-                    fmt::format("digest {:02x}", fmt::join(sent, "")));
+                    fmt::format("digest {:02x}", fmt::join(sent, "")),
+                    o.served > 0 ? "the digest computed once, not for each session"
+                                 : std::string{});
             }
             break;
         }

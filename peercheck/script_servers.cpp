@@ -136,7 +136,11 @@ Reading read_ap_rep(const Bytes& d, const Client& cl, std::uint32_t now) {
     if (!seal::still_valid(now, cl.validity)) return refuses("an AP_REP after the key expired");
     const std::uint16_t length = wire::load_be16(wire::at<ticket::kApRepLength>(rx));
     if (length > ticket::kAnswerAreaSize) {
-        return choice(fmt::format("an AP_REP whose length {} exceeds the answer area", length));
+        Reading r =
+            choice(fmt::format("an AP_REP whose length {} exceeds the answer area", length));
+        r.reply = static_cast<std::uint16_t>(Type::AP_ERR);
+        r.reply_optional = true;
+        return r;
     }
     std::array<std::uint8_t, ticket::kAnswerAreaSize> text{};
     seal::unseal(wire::at<ticket::kApRepAnswerArea>(rx), length, cl.session, text);
@@ -145,11 +149,17 @@ Reading read_ap_rep(const Bytes& d, const Client& cl, std::uint32_t now) {
     const std::uint32_t n = answer_number(std::span(text).first(end));
     const auto wrong = static_cast<std::uint16_t>(Type::AP_ERR);
     if (n != cl.nonce + 1) {
-        return refuses(fmt::format("an AP_REP answering {} to nonce {}", n, cl.nonce), wrong);
+        Reading r = refuses(fmt::format("an AP_REP answering {} to nonce {}", n, cl.nonce), wrong);
+        // A length beyond what arrived may be refused as a wrong packet, without AP_ERR.
+        r.reply_optional = beyond_arrived(d, ticket::kApRepSealed.offset, length);
+        return r;
     }
     if (beyond_arrived(d, ticket::kApRepSealed.offset, length)) {
-        return choice(
+        Reading r = choice(
             fmt::format("the right answer under a length {} beyond the sealed bytes", length));
+        r.reply = static_cast<std::uint16_t>(Type::AP_ERR);
+        r.reply_optional = true;
+        return r;
     }
     return proceeds("the right answer");
 }
@@ -390,6 +400,7 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
         if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AP_ERR)) {
             check_exact(o, exact_client_ap_err(*rq2, id_of(kClientId)));
         }
+        o.waiting_at = "answered by an AP_ERR: the client refused the AP_REP";
         return;
     }
     if (!ticket::is(t2, Type::KRB_PRV))

@@ -40,6 +40,9 @@ struct Reading {
     std::uint16_t reply = 0;  // the datagram type a refusal must send (AP_ERR, AS_ERR, ...)
     bool result_line = true;  // whether a refusal prints "ABORT" (a server refusing a session
                               // key ends without one)
+    // The refusal may also come without its reply: the datagram may be refused as a wrong
+    // packet before its content is judged.
+    bool reply_optional = false;
 };
 
 struct ScriptEnv {
