@@ -178,7 +178,22 @@ void generate_hostile(std::vector<Case>& out, Role role) {
     }
 }
 
+// The password header's bytes 2 and 3 are never read: anything there changes nothing.
+void generate_unused(std::vector<Case>& out, Role role) {
+    if (protocol_of(role) != Protocol::password) return;
+    for (const Point& p : points_of(role)) {
+        Case c;
+        c.id = fmt::format("{}/unused/{}", role_name(role), p.slug);
+        c.title = fmt::format("{} with its unused header bytes set: read as it is", p.message);
+        c.expect = E::reading;
+        c.tamper = Tamper{p.at, 1, Part::datagram, Op::set, wire::Field{2, 2}, 0xFFFF};
+        c.offered = offered_for(p.at);
+        out.push_back(std::move(c));
+    }
+}
+
 void generate(std::vector<Case>& out, Role role) {
+    generate_unused(out, role);
     generate_cuts(out, role);
     generate_lengths(out, role);
     generate_types(out, role);
@@ -227,6 +242,25 @@ std::vector<Case> client_cases() {
                  .tamper = set(At::app_terminate, Part::inner, ticket::kInnerPid, 65535),
                  .also = set(At::app_terminate, Part::inner, ticket::kInnerDataLength, 0)});
 
+    v.push_back({.id = "client/run/host-names",
+                 .title = "finds its servers by the host name localhost",
+                 .impl_host = "localhost"});
+    v.push_back({.id = "client/run/slow-peer",
+                 .title = "waits 3 s for AS_REP without sending AS_REQ again",
+                 .story = Story::slow_peer});
+    v.push_back({.id = "client/run/upper-case-key",
+                 .title = "reads its key in upper-case hexadecimal",
+                 .upper_keys = true});
+    v.push_back({.id = "client/start/key-parity",
+                 .title = "refuses a key with a wrong parity bit at start-up, sending nothing",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .output = "ABORT\n",
+                 .impl_key = "0123456789abcdee"});
+    v.push_back({.id = "client/start/weak-key",
+                 .title = "refuses a weak key at start-up, sending nothing",
+                 .expect = E::refuse_start,
+                 .impl_key = "0101010101010101"});
     v.push_back({.id = "client/output/ok",
                  .title = "prints exactly \"OK\" after a run, nothing on standard error",
                  .peers = P::ours,
@@ -303,6 +337,32 @@ std::vector<Case> client_cases() {
                  .expect = E::refuse,
                  .tamper = stamp(At::as_rep, -ticket::kLifetime),
                  .cause_if_taken = kCauseExpiry});
+    v.push_back({.id = "client/check/lifetime-from-body",
+                 .title = "takes the lifetime from the body: 600 s, stamped 700 s ago, has expired",
+                 .expect = E::refuse,
+                 .tamper = stamp(At::as_rep, -700),
+                 .also = set(At::as_rep, Part::body, ticket::kBodyLifetime, 600)});
+    v.push_back(
+        {.id = "client/check/weak-session-key",
+         .title = "refuses an AS_REP whose session key is weak",
+         .expect = E::refuse,
+         .tamper = put(At::as_rep, Part::body, ticket::kBodySessionKey, std::string(8, '\x01'))});
+    v.push_back({.id = "client/check/key-expires-before-ap-rep",
+                 .title = "refuses an AP_REP that arrives after the session key expired",
+                 .expect = E::refuse,
+                 .tamper = mark(At::ap_rep),
+                 .story = Story::expire_at_ap_rep});
+    v.push_back({.id = "client/check/key-expires-midway",
+                 .title = "refuses the envelope after the key expired, keeping the one before",
+                 .expect = E::refuse,
+                 .tamper = Tamper{At::app_data, 2, Part::datagram, Op::mark},
+                 .checks = kFileKept,
+                 .story = Story::expire_midway});
+    v.push_back({.id = "client/check/file-left-alone-at-ap-rep",
+                 .title = "leaves an existing output file alone when it refuses the nonce answer",
+                 .expect = E::refuse,
+                 .tamper = Tamper{At::ap_rep, 1, Part::datagram, Op::add_answer, {}, 3},
+                 .checks = kFileAlone});
     v.push_back({.id = "client/check/stamped-ahead",
                  .title = "takes a session key stamped 50 minutes ahead: still valid",
                  .tamper = stamp(At::as_rep, 3000)});
@@ -394,10 +454,11 @@ std::vector<Case> client_cases() {
                  .story = Story::digest_with_zero,
                  .cause_if_taken = kCauseZeroByte});
     v.push_back({.id = "client/check/digest-last-byte",
-                 .title = "refuses a digest that differs in its last byte",
+                 .title = "refuses a digest that differs in its last byte, keeping the file",
                  .expect = E::refuse,
                  .tamper = Tamper{At::app_terminate, 1, Part::inner, Op::flip,
-                                  wire::Field{ticket::kInnerDigest.end() - 1, 1}, 0x01}});
+                                  wire::Field{ticket::kInnerDigest.end() - 1, 1}, 0x01},
+                 .checks = kFileKept});
 
     for (const auto t : {ticket::Type::AS_REQ, ticket::Type::AP_REQ, ticket::Type::KRB_PRV}) {
         v.push_back({.id = fmt::format("client/exact/{}", slug_of(ticket::type_name(tt(t)).data())),
@@ -449,6 +510,31 @@ std::vector<Case> server_cases() {
                           "agree",
                  .expect = E::serve,
                  .story = Story::third_address});
+    v.push_back({.id = "server/run/slow-peer",
+                 .title = "waits 3 s for the request after its AP_REP, sending nothing meanwhile",
+                 .expect = E::serve,
+                 .story = Story::slow_peer});
+    v.push_back({.id = "server/run/same-ticket-again",
+                 .title = "serves a second client presenting the first one's still valid Ticket",
+                 .expect = E::serve,
+                 .story = Story::same_ticket,
+                 .clients = 2});
+    v.push_back({.id = "server/run/upper-case-key",
+                 .title = "reads its key in upper-case hexadecimal",
+                 .expect = E::serve,
+                 .upper_keys = true});
+    v.push_back({.id = "server/start/key-parity",
+                 .title = "refuses a key with a wrong parity bit at start-up",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .output = "ABORT\n",
+                 .impl_server_key = "fedcba9876543211"});
+    v.push_back({.id = "server/start/port-taken",
+                 .title = "ends with ABORT when its port is taken",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .story = Story::port_taken,
+                 .output = "ABORT\n"});
     v.push_back({.id = "server/run/file-read-afresh",
                  .title = "reads the file and its digest afresh for each client (it changes "
                           "between them)",
@@ -576,6 +662,19 @@ std::vector<Case> server_cases() {
                  .tamper = Tamper{At::ap_req, 1, Part::datagram, Op::stamp_aligned},
                  .cause_if_refused = "the timestamp read in network byte order; it travels "
                                      "least significant byte first"});
+    v.push_back({.id = "server/check/lifetime-from-ticket",
+                 .title = "takes the lifetime from the Ticket: 600 s, stamped 700 s ago, has "
+                          "expired",
+                 .expect = E::refuse_end,
+                 .tamper = stamp(At::ap_req, -700),
+                 .also = set(At::ap_req, Part::ticket, ticket::kTkLifetime, 600)});
+    v.push_back(
+        {.id = "server/output/weak-key",
+         .title = "prints exactly \"key error -2\" for a Ticket holding a weak key",
+         .expect = E::refuse_end,
+         .tamper = put(At::ap_req, Part::ticket, ticket::kTkSessionKey, std::string(8, '\x01')),
+         .checks = kOutput,
+         .output = "key error -2\n"});
     v.push_back({.id = "server/check/ticket-other-key",
                  .title = "refuses a Ticket sealed with another key, silently",
                  .expect = E::refuse_end,
@@ -660,6 +759,30 @@ std::vector<Case> gatekeep_cases() {
                  .checks = kReplyTo,
                  .story = Story::other_port,
                  .clients = 2});
+    v.push_back({.id = "gatekeep/run/upper-case-keys",
+                 .title = "reads its keys in upper-case hexadecimal",
+                 .expect = E::serve,
+                 .checks = kExact,
+                 .exact = tt(ticket::Type::AS_REP),
+                 .upper_keys = true});
+    v.push_back({.id = "gatekeep/start/server-key-parity",
+                 .title = "refuses a server key with a wrong parity bit at start-up",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .output = "ABORT\n",
+                 .impl_server_key = "fedcba9876543211"});
+    v.push_back({.id = "gatekeep/start/client-key-parity",
+                 .title = "refuses a client key with a wrong parity bit at start-up",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .output = "ABORT\n",
+                 .impl_key = "0123456789abcdee"});
+    v.push_back({.id = "gatekeep/start/port-taken",
+                 .title = "ends with ABORT when its port is taken",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .story = Story::port_taken,
+                 .output = "ABORT\n"});
     v.push_back({.id = "gatekeep/output/ok",
                  .title = "prints exactly \"OK\" after each AS_REP, nothing on standard error",
                  .expect = E::serve,
@@ -717,6 +840,23 @@ std::vector<Case> lockbox_cases() {
                  .expect = E::serve,
                  .file_size = 5000,
                  .clients = 3});
+    v.push_back({.id = "lockbox/run/slow-peer",
+                 .title = "waits 3 s for the password, sending nothing meanwhile",
+                 .expect = E::serve,
+                 .story = Story::slow_peer});
+    v.push_back({.id = "lockbox/start/missing-input",
+                 .title = "prints exactly \"Input file doesn't exist\" for a missing file, no "
+                          "ABORT",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .story = Story::no_input_file,
+                 .output = "Input file doesn't exist\n"});
+    v.push_back({.id = "lockbox/start/port-taken",
+                 .title = "ends with ABORT when its port is taken",
+                 .expect = E::refuse_start,
+                 .checks = kOutput,
+                 .story = Story::port_taken,
+                 .output = "ABORT\n"});
     v.push_back({.id = "lockbox/run/file-read-afresh",
                  .title = "reads the file and its digest afresh for each session (it changes "
                           "between them)",
@@ -766,13 +906,15 @@ std::vector<Case> lockbox_cases() {
     }
     for (const auto t :
          {pass::Type::PASS_REQ, pass::Type::PASS_ACCEPT, pass::Type::DATA, pass::Type::TERMINATE}) {
+        // A wrong password first, so that a repeated PASS_REQ is compared too.
         v.push_back({.id = fmt::format("lockbox/exact/{}", slug_of(pass::type_name(pt(t)).data())),
                      .title = fmt::format("sends {} exactly as the protocol fixes it",
                                           pass::type_name(pt(t))),
                      .expect = E::serve,
                      .checks = kExact,
                      .exact = pt(t),
-                     .file_size = 2500});
+                     .file_size = 2500,
+                     .offered = {"wrong", kRight}});
     }
     v.push_back({.id = "lockbox/exact/pass-reject",
                  .title = "answers a third wrong password with an exact PASS_REJECT, then ends",
@@ -868,6 +1010,15 @@ std::vector<Case> latchkey_cases() {
     }
     v.push_back({.id = "latchkey/run/script",
                  .title = "completes a run with a server played by peercheck"});
+    v.push_back({.id = "latchkey/run/host-name",
+                 .title = "finds its server by the host name localhost",
+                 .impl_host = "localhost"});
+    v.push_back({.id = "latchkey/run/replies-from-other-port",
+                 .title = "takes the server's datagrams from another port than it sends to",
+                 .story = Story::other_port});
+    v.push_back({.id = "latchkey/run/slow-peer",
+                 .title = "waits 3 s for PASS_REQ without sending its opening again",
+                 .story = Story::slow_peer});
     v.push_back({.id = "latchkey/run/existing-output",
                  .title = "cuts an existing, longer output file to what arrives",
                  .story = Story::existing_output});
@@ -955,6 +1106,18 @@ std::vector<Case> latchkey_cases() {
                  .expect = E::refuse,
                  .tamper = set(At::pass_req, Part::datagram, pass::kType, pass::kWrongType),
                  .checks = kFileAlone});
+    v.push_back({.id = "latchkey/check/digest-last-byte",
+                 .title = "refuses a digest that differs in its last byte, keeping the file",
+                 .expect = E::refuse,
+                 .tamper = Tamper{At::terminate, 1, Part::datagram, Op::flip,
+                                  wire::Field{pass::kDigest.end() - 1, 1}, 0x01},
+                 .checks = kFileKept});
+    v.push_back({.id = "latchkey/check/file-left-alone-at-reject",
+                 .title = "leaves an existing output file alone when its passwords are rejected",
+                 .expect = E::refuse,
+                 .tamper = Tamper{At::answer, 3, Part::datagram, Op::mark},
+                 .checks = kFileAlone,
+                 .impl_passwords = {"wrong", "worse", "worst"}});
     v.push_back({.id = "latchkey/check/digest-after-zero",
                  .title = "refuses a digest equal to the file's up to a zero byte, other after it",
                  .expect = E::refuse,

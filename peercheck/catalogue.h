@@ -79,16 +79,18 @@ struct Tamper {
 
 // What the implementation must do.
 enum class Expect {
-    complete,    // client: "OK", status 0, the file byte for byte, every step of the run taken
-    refuse,      // client: reaches the changed step, refuses it: "ABORT" (never "OK"), status 0,
-                 // nothing sent after it but the refusal the protocol asks for
-    serve,       // server: every exchange right, "OK" for each client, still running after
-    refuse_end,  // server: reaches the changed step, answers with nothing but the refusal the
-                 // protocol asks for, never "OK", ends by itself with status 0
-    reading,     // whatever a conforming receiver makes of the changed datagram, read from its
-                 // zeroed area: decided as the datagram is built; where the protocol leaves a
-                 // choice, each permitted reaction passes and the report says which was taken
-    observe,     // informational: what it did is reported, never failed
+    complete,      // client: "OK", status 0, the file byte for byte, every step of the run taken
+    refuse,        // client: reaches the changed step, refuses it: "ABORT" (never "OK"), status 0,
+                   // nothing sent after it but the refusal the protocol asks for
+    serve,         // server: every exchange right, "OK" for each client, still running after
+    refuse_end,    // server: reaches the changed step, answers with nothing but the refusal the
+                   // protocol asks for, never "OK", ends by itself with status 0
+    reading,       // whatever a conforming receiver makes of the changed datagram, read from its
+                   // zeroed area: decided as the datagram is built; where the protocol leaves a
+                   // choice, each permitted reaction passes and the report says which was taken
+    refuse_start,  // refuses what it was started with: "ABORT" (or the line the protocol
+                   // prints there), status 0, no datagram, no port kept
+    observe,       // informational: what it did is reported, never failed
 };
 
 // What a scripted exchange checks besides the run itself (bit set). Each is one family of
@@ -126,6 +128,12 @@ enum class Story : std::uint8_t {
     expire_during,       // the session key runs out between the request and the first envelope
     ticket_other_key,    // the Ticket sealed with a key the server does not hold
     digest_with_zero,    // the file's digest holds a zero byte early on
+    slow_peer,           // the scripted peer waits 3 s before one answer: nothing is sent twice
+    expire_at_ap_rep,    // the session key runs out between AS_REP and AP_REP
+    expire_midway,       // the session key runs out between the first envelope and the second
+    no_input_file,       // the file to serve does not exist when the server starts
+    port_taken,          // the server's port is taken when it starts
+    same_ticket,         // the second client presents the first one's Ticket again
 };
 
 struct Case {
@@ -160,7 +168,10 @@ struct Case {
     // Arguments the implementation is given instead of the agreed ones.
     std::string impl_client_id{};
     std::string impl_server_id{};
-    std::string impl_key{};
+    std::string impl_key{};         // the client key (client and gatekeep)
+    std::string impl_server_key{};  // the server key (server and gatekeep)
+    bool upper_keys = false;        // every key given in upper-case hexadecimal
+    std::string impl_host{};        // the name given for our servers, instead of 127.0.0.1
     std::vector<std::string> impl_passwords{};
     // Passwords a scripted password client offers, in order (empty: the right one).
     std::vector<std::string> offered{};

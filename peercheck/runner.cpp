@@ -259,6 +259,7 @@ unsigned allowed_of(const Case& c, const Outcome& o) {
             return kProceeds;
         case Expect::refuse:
         case Expect::refuse_end:
+        case Expect::refuse_start:
             return kRefuses;
         case Expect::reading:
             return o.reading.allowed;
@@ -299,16 +300,47 @@ void note_choice(CaseRun& run, unsigned allowed, unsigned reaction, const Outcom
                              o.reading.text.empty() ? "" : " (" + o.reading.text + ")");
 }
 
+// Output as a person reads it in one line: new lines written as \n.
+std::string shown(std::string_view text) {
+    std::string s;
+    for (const char ch : text) s += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+    return s;
+}
+
 void check_output(CaseRun& run) {
     if ((run.c.checks & kOutput) == 0 || run.failed()) return;
     const std::string out = run.impl->out(), err = run.impl->err();
     if (out != run.c.output) {
         run.fail(fmt::format("standard output exactly \"{}\" (only result lines without -DDEBUG)",
-                             run.c.output),
-                 fmt::format("\"{}\"", last_bytes(out, 200)));
+                             shown(run.c.output)),
+                 fmt::format("\"{}\"", shown(last_bytes(out, 200))));
     } else if (!err.empty()) {
         run.fail("nothing on standard error", fmt::format("\"{}\"", last_bytes(err, 200)));
     }
+}
+
+// What was given at start-up is refused: the refusal's line, status 0, nothing sent, the end.
+void judge_start(CaseRun& run) {
+    Process& impl = *run.impl;
+    const std::string expected =
+        "refuses it at start-up: prints " +
+        ((run.c.checks & kOutput) != 0 ? fmt::format("exactly \"{}\"", shown(run.c.output))
+                                       : std::string("ABORT")) +
+        ", sends nothing, ends with status 0";
+    run.r.expected = expected;
+    if (!impl.wait_exit(run.cfg.wait)) {
+        return run.fail(expected, "still running after " + wait_text(run.cfg.wait) + "; printed " +
+                                      result_lines(impl));
+    }
+    run.script.drain(run.env());
+    if (impl.signal() || impl.exit_code() != 0) return run.fail(expected, impl.describe_end());
+    if (run.log.total() > 0) return run.fail(expected, "sent a datagram");
+    if ((run.c.checks & kOutput) == 0) {
+        if (impl.count_lines("ABORT") == 0 || impl.count_lines("OK") > 0) {
+            return run.fail(expected, "printed " + result_lines(impl));
+        }
+    }
+    check_output(run);
 }
 
 void judge_client(CaseRun& run, const Outcome& o, bool ended) {
@@ -498,6 +530,16 @@ void judge_server(CaseRun& run, const Outcome& o) {
 
 // ---------------------------------------------------------------- one runner per role
 
+// A key as the case gives it: its own or the agreed one, in upper case when it asks.
+std::string key_word(const Case& c, const std::string& own, std::string_view agreed) {
+    std::string k = own.empty() ? std::string(agreed) : own;
+    if (c.upper_keys) {
+        for (char& ch : k) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    }
+    return k;
+}
+std::string host_word(const Case& c) { return c.impl_host.empty() ? "127.0.0.1" : c.impl_host; }
+
 std::string impl_client_id(const Case& c) {
     return c.impl_client_id.empty() ? std::string(kClientId) : c.impl_client_id;
 }
@@ -541,10 +583,10 @@ void start_impl(CaseRun& run, std::vector<std::string> argv) {
 void run_client(CaseRun& run) {
     const Case& c = run.c;
     auto argv = [&](std::uint16_t gk, std::uint16_t srv) {
-        return impl_argv(run.cfg.command, Role::client,
-                         {"127.0.0.1", std::to_string(gk),
-                          c.impl_key.empty() ? std::string(kClientKey) : c.impl_key, "127.0.0.1",
-                          std::to_string(srv), run.received, impl_client_id(c), impl_server_id(c)});
+        return impl_argv(
+            run.cfg.command, Role::client,
+            {host_word(c), std::to_string(gk), key_word(c, c.impl_key, kClientKey), host_word(c),
+             std::to_string(srv), run.received, impl_client_id(c), impl_server_id(c)});
     };
     if (c.peers == Peers::ours) {
         std::uint16_t gk = 0, srv = 0;
@@ -560,6 +602,7 @@ void run_client(CaseRun& run) {
         const Socket& gk = run.script.open();
         const Socket& srv = run.script.open();
         start_impl(run, argv(gk.port(), srv.port()));
+        if (c.expect == Expect::refuse_start) return judge_start(run);
         play_ticket_servers(run.script, run.env());
     }
     const bool ended = wait_client_end(*run.impl, run.log, run.cfg.wait);
@@ -570,7 +613,7 @@ void run_client(CaseRun& run) {
 void run_latchkey(CaseRun& run) {
     const Case& c = run.c;
     auto argv = [&](std::uint16_t port) {
-        std::vector<std::string> v{"127.0.0.1", std::to_string(port)};
+        std::vector<std::string> v{host_word(c), std::to_string(port)};
         const std::string defaults[3] = {std::string(kPassword), "second", "third"};
         for (std::size_t i = 0; i < 3; ++i) {
             v.push_back(i < c.impl_passwords.size() ? c.impl_passwords[i] : defaults[i]);
@@ -607,8 +650,23 @@ void run_latchkey(CaseRun& run) {
     judge_client(run, run.script.o, ended);
 }
 
+// A server that must refuse what it was started with: it is given a port (taken already, when
+// the story says so) and judged by how it ends.
+void start_refusing_server(CaseRun& run, const ArgvFor& argv) {
+    const std::uint16_t port = free_udp_port();
+    std::optional<Socket> holder;
+    if (run.c.story == Story::port_taken) holder.emplace(in_addr{htonl(INADDR_ANY)}, port);
+    if (run.c.story == Story::no_input_file) std::remove(run.served.c_str());
+    run.impl = std::make_unique<Process>(argv(port), run.scratch, kImpl);
+    judge_start(run);
+}
+
 // Starts the server under test; false (and the case failed) when it does not bind its port.
 bool start_impl_server(CaseRun& run, const ArgvFor& argv, std::uint16_t& port) {
+    if (run.c.expect == Expect::refuse_start) {
+        start_refusing_server(run, argv);
+        return false;
+    }
     if (start_server(run, kImpl, argv, port, run.impl) != nullptr) return true;
     if (!run.impl) return false;
     run.fail("binds UDP port " + std::to_string(port) + " and waits for clients",
@@ -653,8 +711,9 @@ void run_server(CaseRun& run) {
     if (!start_impl_server(
             run,
             [&](std::uint16_t p) {
-                return impl_argv(run.cfg.command, Role::server,
-                                 {std::to_string(p), std::string(kServerKey), run.served});
+                return impl_argv(
+                    run.cfg.command, Role::server,
+                    {std::to_string(p), key_word(c, c.impl_server_key, kServerKey), run.served});
             },
             port)) {
         return;
@@ -676,9 +735,10 @@ void run_gatekeep(CaseRun& run) {
     if (!start_impl_server(
             run,
             [&](std::uint16_t p) {
-                return impl_argv(run.cfg.command, Role::gatekeep,
-                                 {std::to_string(p), impl_client_id(c), std::string(kClientKey),
-                                  std::string(kServerId), std::string(kServerKey)});
+                return impl_argv(
+                    run.cfg.command, Role::gatekeep,
+                    {std::to_string(p), impl_client_id(c), key_word(c, c.impl_key, kClientKey),
+                     std::string(kServerId), key_word(c, c.impl_server_key, kServerKey)});
             },
             port)) {
         return;

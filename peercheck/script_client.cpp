@@ -160,6 +160,7 @@ seal::Key key_refused_under(const seal::Schedule& other, const seal::Schedule& s
 
 struct Visit {
     seal::Key key{};
+    std::uint32_t stamp = 0;
     seal::Schedule session{};
     std::uint32_t validity = 0;
     std::uint32_t nonce = 0;
@@ -327,6 +328,7 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
     const auto to = loopback(server_port);
     const auto sks = schedule_of(kServerKey);
     Bytes file = env.file;
+    std::optional<Visit> earlier;  // the first client's Ticket, which the same-ticket story reuses
     for (int k = 0; k < c.clients && o.ok; ++k) {
         if (k > 0 && c.story == Story::file_changes) {
             // The next client must get the file as it is now.
@@ -338,12 +340,19 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
         Visit v;
         const std::uint32_t now = now32();
         // In the expiry story the key runs out two seconds from now, after the AP_REP.
-        const std::uint32_t stamp = c.story == Story::expire_during ? now - ticket::kLifetime + 2
-                                                                    : talk.stamp(At::ap_req, now);
+        std::uint32_t stamp = c.story == Story::expire_during ? now - ticket::kLifetime + 2
+                                                              : talk.stamp(At::ap_req, now);
         const auto other = schedule_of(kOtherKey);
         const bool other_key = c.story == Story::ticket_other_key && k == 0;
         v.key =
             other_key ? key_refused_under(other, sks, id_of(kClientId), stamp) : seal::random_key();
+        if (earlier && c.story == Story::same_ticket) {
+            // The first client's Ticket again, still valid, with a fresh Authenticator.
+            v.key = earlier->key;
+            stamp = earlier->stamp;
+        }
+        v.stamp = stamp;
+        if (!earlier) earlier = v;
         seal::make_schedule(v.key, v.session);
         v.validity = seal::validity_time(stamp, ticket::kLifetime);
         v.nonce = c.nonce != 0 ? c.nonce : now;
@@ -403,6 +412,10 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
             while (seal::still_valid(now32(), v.validity)) {
                 if (!nap(Millis{20})) return;
             }
+        }
+        if (c.story == Story::slow_peer) {
+            wait_slowly(talk, sock, "its AP_REP");
+            if (!o.ok) return;
         }
         // The request, from another socket when the story says so: the file must follow it.
         const Socket& req_sock = c.story == Story::other_port ? s.open() : sock;

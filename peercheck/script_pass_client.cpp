@@ -254,8 +254,13 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
             return;
         }
         const pass::Header h = pass::read_header(pass::receive_area(*req));
-        if (wants_exact(c, Type::PASS_REQ))
+        if (wants_exact(c, Type::PASS_REQ)) {
             check_exact(o, exact_password(*req, bare(t16(Type::PASS_REQ))));
+        }
+        if (c.story == Story::slow_peer) {
+            wait_slowly(talk, sock, "its PASS_REQ");
+            if (!o.ok) return;
+        }
         if (!is_pass_req(h)) {
             if (!join_changed) o.fail("a PASS_REQ", type_text(h.type));
             return;
@@ -295,6 +300,9 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
             }
             if (answer && wants_exact(c, Type::PASS_REJECT) && did == kRefuses) {
                 check_exact(o, exact_password(*answer, bare(t16(Type::PASS_REJECT))));
+            }
+            if (answer && wants_exact(c, Type::PASS_REQ) && did == kRetries) {
+                check_exact(o, exact_password(*answer, bare(t16(Type::PASS_REQ))));
             }
             if (answer && wants_exact(c, Type::PASS_ACCEPT) && did == kProceeds) {
                 check_exact(o, exact_password(*answer, bare(t16(Type::PASS_ACCEPT))));

@@ -184,11 +184,13 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
     Outcome& o = s.o;
     const Case& c = env.c;
     const Socket& sock = *s.sockets.at(0);
+    // Answers come from another port than the client sends to when the story says so.
+    const Socket& out = c.story == Story::other_port ? s.open() : sock;
     Readers readers;
     const auto deliver = [&](At at, Bytes d, const sockaddr_in& to) {
         const bool changed = talk.changes(at);
         d = talk.tamper(at, std::move(d));
-        talk.deliver(at, sock, d, to, readers.take(d, changed));
+        talk.deliver(at, out, d, to, readers.take(d, changed));
     };
 
     sockaddr_in from{};
@@ -196,6 +198,10 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
     if (!opening) return o.fail("a JOIN_REQ", within(env.wait));
     if ((c.checks & kExact) != 0 && c.exact == t16(Type::JOIN_REQ)) {
         check_exact(o, exact_password(*opening, bare(t16(Type::JOIN_REQ))));
+    }
+    if (c.story == Story::slow_peer) {
+        wait_slowly(talk, sock, "its opening");
+        if (!o.ok) return;
     }
     deliver(At::pass_req, bare(t16(Type::PASS_REQ)), from);
 

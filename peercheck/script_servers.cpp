@@ -342,11 +342,17 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
                             refuses("an AS_ERR"));
     }
 
+    if (c.story == Story::slow_peer) wait_slowly(talk, gk, "its AS_REQ");
+    if (!o.ok) return;
     const seal::Key key = seal::random_key();
     const std::uint32_t now = now32();
-    // In the expiry story the key runs out two seconds from now, after AS_REP and AP_REP.
+    // In the expiry stories the key runs out a few seconds from now: it is valid when AS_REP
+    // arrives, and each story waits for its end where it needs it.
+    const bool runs_out = c.story == Story::expire_during || c.story == Story::expire_at_ap_rep ||
+                          c.story == Story::expire_midway;
     const std::uint32_t stamp =
-        c.story == Story::expire_during ? now - ticket::kLifetime + 2 : talk.stamp(At::as_rep, now);
+        runs_out ? now - ticket::kLifetime + (c.story == Story::expire_midway ? 3 : 2)
+                 : talk.stamp(At::as_rep, now);
     const Bytes as_rep = build_as_rep(talk, key, client_id, stamp, sks, cks);
     ticket::BodyArea body{};
     ticket::unseal_as_rep_body(ticket::receive_area(as_rep), cks, body);
@@ -384,6 +390,11 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
         return talk.deliver(At::ap_rep, srv_out,
                             talk.tamper(At::ap_rep, bare_error(Type::AP_ERR, nullptr)), from,
                             refuses("an AP_ERR in place of AP_REP"));
+    }
+    if (c.story == Story::expire_at_ap_rep) {
+        while (seal::still_valid(now32(), cl.validity)) {
+            if (!nap(Millis{20})) return;
+        }
     }
     const auto answer = static_cast<std::int32_t>(
         cl.nonce + 1 + static_cast<std::uint32_t>(talk.answer_offset(At::ap_rep)));
@@ -447,6 +458,11 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
         const std::size_t offset = i * ticket::kChunkSize;
         const std::size_t n = std::min(ticket::kChunkSize, size - offset);
         ticket::build_app_data(inner, ++id, std::span(env.file).subspan(offset, n));
+        if (i == 1 && c.story == Story::expire_midway) {
+            while (seal::still_valid(now32(), cl.validity)) {
+                if (!nap(Millis{20})) return;
+            }
+        }
         envelope(At::app_data, inner);
         if (i == 0 && c.story == Story::empty_chunk_inside) {
             ticket::build_app_data(inner, ++id, {});

@@ -134,6 +134,13 @@ private:
     std::map<At, std::uint32_t> delivered_;
 };
 
+// How long the slow-peer story keeps the implementation waiting for one answer: a peer that
+// retransmits or gives up after a time-out of its own shows it within this.
+inline constexpr Millis kSlowAnswer{3000};
+// Waits kSlowAnswer, then fails o when the implementation sent anything meanwhile (the protocol
+// never retransmits, and nothing else is due).
+void wait_slowly(Talk& talk, const Socket& s, const std::string& what);
+
 // Records a datagram the implementation sent, as the scripts and the final drain see it.
 void note_received(const ScriptEnv& env, Outcome& o, const Bytes& b, const sockaddr_in& src,
                    const Socket& on);

@@ -1,6 +1,8 @@
 // The scripted peers' common ground: the case's change applied where the case names it, the
 // deliveries and receives, each logged.
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -205,6 +207,20 @@ void note_received(const ScriptEnv& env, Outcome& o, const Bytes& b, const socka
     constexpr std::size_t kKeptAfter = 16;
     if (o.after.size() < kKeptAfter) o.after.push_back(b);
     ++o.after_count;
+}
+
+void wait_slowly(Talk& talk, const Socket& s, const std::string& what) {
+    if (!nap(kSlowAnswer)) return;
+    sockaddr_in src{};
+    if (auto b = s.receive(Millis{0}, &src)) {
+        note_received(talk.env(), talk.outcome(), *b, src, s);
+        talk.outcome().fail(
+            fmt::format("nothing more while its peer takes {:.0f} s to answer {}: nothing is ever "
+                        "retransmitted",
+                        static_cast<double>(kSlowAnswer.count()) / 1000, what),
+            fmt::format("another datagram of {} bytes", b->size()),
+            "a retransmission time-out: the protocol has none, a receive waits for ever");
+    }
 }
 
 const Socket& Scripted::open(in_addr addr) {
