@@ -694,3 +694,26 @@ TEST(Peercheck, HostNameResolvingElsewhereBlamesNobody) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- the exchange is complete
+
+// A client that sends its own count of datagrams, of two sizes, to its gatekeep port and ends:
+// the report shows every one of them, whether the scripted peer read it in the exchange or
+// only once the implementation had ended, and however the reporter folds them.
+TEST(Peercheck, TheExchangeShowsEveryDatagramSent) {
+    harness::TempDir dir;
+    constexpr int kSent = 9;
+    const std::string impl =
+        stand_in(dir, "counted.sh",
+                 "#!/bin/bash\nfor i in $(seq 1 " + std::to_string(kSent) +
+                     "); do\n  if [ $i -le 3 ]; then printf 'abcd' ; else printf 'abcdefgh'; fi "
+                     "> /dev/udp/127.0.0.1/$2\n  sleep 0.05\ndone\necho ABORT\n");
+    const Verdicts v = run_peercheck("client", {"client/run/script"}, {impl}, "2");
+    ASSERT_EQ(v.cases, 1u) << v.output;
+    std::size_t from_impl = 0, left_out = 0;
+    for (const auto& line : v.report["cases"][0]["exchange"]) {
+        if (line["from"] == "implementation") from_impl += line["count"].get<std::size_t>();
+    }
+    for (const auto& o : v.report["cases"][0]["omitted"]) left_out += o["count"].get<std::size_t>();
+    EXPECT_EQ(from_impl + left_out, static_cast<std::size_t>(kSent)) << v.report.dump(2);
+}
