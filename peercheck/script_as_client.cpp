@@ -11,6 +11,7 @@
 
 #include "exact.h"
 #include "helpers.h"
+#include "script_kit.h"
 #include "scripts.h"
 #include "seal.h"
 #include "ticket_msg.h"
@@ -19,43 +20,20 @@ namespace peercheck {
 
 namespace {
 
+using namespace kit;
+
 using ticket::Type;
 
 // Another loopback address than 127.0.0.1: the Ticket must carry whichever the AS_REQ came from.
 constexpr in_addr_t kOtherSource = 0x7F000002;  // 127.0.0.2
-
-std::uint32_t now32() { return static_cast<std::uint32_t>(std::time(nullptr)); }
-
-seal::Schedule schedule_of(std::string_view hex) {
-    const std::string text(hex);
-    seal::Key k{};
-    common::to_hex(text.c_str(), k);
-    seal::Schedule s;
-    seal::make_schedule(k, s);
-    return s;
-}
-
-ticket::Id id_of(std::string_view text) {
-    ticket::Id id{};
-    std::copy_n(text.begin(), std::min(text.size(), id.size()), id.begin());
-    return id;
-}
-
-std::string type_text(std::uint16_t t) {
-    const auto name = ticket::type_name(t);
-    return name.empty() ? fmt::format("type {}", t) : std::string(name);
-}
-
-std::string within(Millis wait) {
-    return fmt::format("nothing within {:.1f} s", static_cast<double>(wait.count()) / 1000);
-}
 
 // What a conforming authentication server makes of an AS_REQ: the type, then both 40-byte ID
 // fields compared whole with its own.
 Reading read_as_req(const Bytes& d, const ticket::Id& client, const ticket::Id& server) {
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
-    if (!ticket::is(type, Type::AS_REQ)) return Reading{kRefuses, type_text(type) + ": no AS_REQ"};
+    if (!ticket::is(type, Type::AS_REQ))
+        return Reading{kRefuses, ticket_type_text(type) + ": no AS_REQ"};
     const auto cid = wire::at<ticket::kAsReqClientId>(rx);
     const auto sid = wire::at<ticket::kAsReqServerId>(rx);
     if (!std::equal(cid.begin(), cid.end(), client.begin()) ||
@@ -64,10 +42,6 @@ Reading read_as_req(const Bytes& d, const ticket::Id& client, const ticket::Id& 
                        static_cast<std::uint16_t>(Type::AS_ERR)};
     }
     return Reading{kProceeds, "a valid AS_REQ"};
-}
-
-void check_exact(Outcome& o, Difference d) {
-    if (d) o.fail(d->expected, d->observed, d->cause);
 }
 
 }  // namespace
@@ -105,7 +79,7 @@ void play_as_client(Scripted& s, const ScriptEnv& env, std::uint16_t gatekeep_po
                 talk.react(ticket::is(t, Type::AS_REP)   ? kProceeds
                            : ticket::is(t, Type::AS_ERR) ? kRefuses
                                                          : 0u,
-                           "answered " + type_text(t));
+                           "answered " + ticket_type_text(t));
             }
         }
         if (!rep) {
@@ -125,11 +99,11 @@ void play_as_client(Scripted& s, const ScriptEnv& env, std::uint16_t gatekeep_po
         const auto a = ticket::receive_area(*rep);
         const std::uint16_t type = ticket::read_type(a);
         if (c.expect == Expect::observe) {
-            o.notes = "answered " + type_text(type);
+            o.notes = "answered " + ticket_type_text(type);
             return;
         }
         if (ticket::is(type, Type::AS_ERR)) {
-            if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AS_ERR)) {
+            if (wants_exact(c, static_cast<std::uint16_t>(Type::AS_ERR))) {
                 check_exact(o, exact_as_err(*rep, wire::at<ticket::kAsReqClientId>(
                                                       ticket::receive_area(req))));
             }
@@ -137,13 +111,13 @@ void play_as_client(Scripted& s, const ScriptEnv& env, std::uint16_t gatekeep_po
             return;
         }
         if (!ticket::is(type, Type::AS_REP)) {
-            if (!changed) o.fail("an AS_REP", type_text(type));
+            if (!changed) o.fail("an AS_REP", ticket_type_text(type));
             return;
         }
         ticket::Address source{};
         const in_addr_t src = htonl(other_source ? kOtherSource : INADDR_LOOPBACK);
         std::memcpy(source.data(), &src, 4);
-        if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AS_REP)) {
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::AS_REP))) {
             check_exact(o, exact_as_rep(*rep, AsFacts{cks, sks, client, server, source, now32()}));
         }
         if ((c.checks & kFreshKeys) != 0) {

@@ -12,6 +12,7 @@
 
 #include "exact.h"
 #include "helpers.h"
+#include "script_kit.h"
 #include "scripts.h"
 #include "seal.h"
 #include "ticket_msg.h"
@@ -20,51 +21,13 @@ namespace peercheck {
 
 namespace {
 
+using namespace kit;
+
 using ticket::Type;
 
 constexpr ticket::Address kLoopbackBytes{127, 0, 0, 1};
 // A third loopback address: the AP_REQ may come from anywhere while both records agree.
 constexpr in_addr_t kThirdAddress = 0x7F000003;  // 127.0.0.3
-
-std::uint32_t now32() { return static_cast<std::uint32_t>(std::time(nullptr)); }
-
-seal::Schedule schedule_of(std::string_view hex) {
-    const std::string text(hex);
-    seal::Key k{};
-    common::to_hex(text.c_str(), k);
-    seal::Schedule s;
-    seal::make_schedule(k, s);
-    return s;
-}
-
-ticket::Id id_of(std::string_view text) {
-    ticket::Id id{};
-    std::copy_n(text.begin(), std::min(text.size(), id.size()), id.begin());
-    return id;
-}
-
-std::string type_text(std::uint16_t t) {
-    const auto name = ticket::type_name(t);
-    return name.empty() ? fmt::format("type {}", t) : std::string(name);
-}
-
-std::string within(Millis wait) {
-    return fmt::format("nothing within {:.1f} s", static_cast<double>(wait.count()) / 1000);
-}
-
-Bytes as_bytes(std::span<const std::uint8_t> s) { return Bytes(s.begin(), s.end()); }
-
-Reading refuses(std::string text, std::uint16_t reply = 0, bool result_line = true) {
-    return Reading{kRefuses, std::move(text), reply, result_line};
-}
-
-void check_exact(Outcome& o, Difference d) {
-    if (d) o.fail(d->expected, d->observed, d->cause);
-}
-
-bool wants_exact(const Case& c, Type t) {
-    return (c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(t);
-}
 
 // What a conforming server makes of an AP_REQ: the Ticket unsealed with its key (its session key
 // checked, then its validity), the Authenticator unsealed from its own offset, names and
@@ -72,7 +35,7 @@ bool wants_exact(const Case& c, Type t) {
 Reading read_ap_req(const Bytes& d, const seal::Schedule& server_key, std::uint32_t now) {
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
-    if (!ticket::is(type, Type::AP_REQ)) return refuses(type_text(type) + ": no AP_REQ");
+    if (!ticket::is(type, Type::AP_REQ)) return refuses(ticket_type_text(type) + ": no AP_REQ");
     const std::uint16_t tl = wire::load_be16(wire::at<ticket::kApReqTicketLength>(rx));
     const std::uint16_t al = wire::load_be16(wire::at<ticket::kApReqAuthLength>(rx));
     const bool beyond = tl > ticket::kTicketSealedSize || al > ticket::kAuthSize;
@@ -119,7 +82,7 @@ Reading read_request(const Bytes& d, const seal::Schedule& session, std::uint32_
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
     if (ticket::is(type, Type::AP_ERR)) return refuses("an AP_ERR in place of the request");
-    if (!ticket::is(type, Type::KRB_PRV)) return refuses(type_text(type) + ": no KRB_PRV");
+    if (!ticket::is(type, Type::KRB_PRV)) return refuses(ticket_type_text(type) + ": no KRB_PRV");
     if (!seal::still_valid(now, validity)) {
         return refuses("a request after the session key expired", 0, false);
     }
@@ -210,9 +173,9 @@ void react_to(Talk& talk, const std::optional<Bytes>& got, std::uint16_t proceed
         return;
     }
     const std::uint16_t t = ticket::read_type(ticket::receive_area(*got));
-    if (t == proceeds_with) return talk.react(kProceeds, "answered " + type_text(t));
+    if (t == proceeds_with) return talk.react(kProceeds, "answered " + ticket_type_text(t));
     if (ticket::is(t, Type::AP_ERR)) return talk.react(kRefuses, "answered AP_ERR");
-    talk.react(0, "answered " + type_text(t));
+    talk.react(0, "answered " + ticket_type_text(t));
 }
 
 // The file, envelope after envelope, with the checks the case asks for. Returns whether it all
@@ -236,7 +199,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
         }
         const auto a = ticket::receive_area(*d);
         if (!ticket::is(ticket::read_type(a), Type::KRB_PRV)) {
-            o.fail("KRB_PRV", type_text(ticket::read_type(a)));
+            o.fail("KRB_PRV", ticket_type_text(ticket::read_type(a)));
             return false;
         }
         ticket::Inner inner{};
@@ -248,7 +211,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
         if (ticket::is(iv.type, ticket::InnerType::APP_TERMINATE)) {
             ticket::Digest want{};
             common::mysha1(path.c_str(), want);
-            if (wants_exact(c, Type::KRB_PRV)) {
+            if (wants_exact(c, static_cast<std::uint16_t>(Type::KRB_PRV))) {
                 ticket::Inner w;
                 ticket::build_app_terminate(w, want);
                 check_exact(o, exact_envelope(*d, v.session, w, nullptr, chain));
@@ -279,7 +242,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
         const auto chunk = std::span(file).subspan(
             std::min(offset, file.size()),
             std::min(ticket::kChunkSize, file.size() - std::min(offset, file.size())));
-        if (wants_exact(c, Type::KRB_PRV)) {
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::KRB_PRV))) {
             ticket::Inner w;
             ticket::build_app_data(w, static_cast<std::uint16_t>(n + 1), chunk);
             check_exact(o, exact_envelope(*d, v.session, w, n > 0 ? &previous : nullptr, chain));
@@ -378,15 +341,16 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
         const auto ra = ticket::receive_area(*rep);
         const std::uint16_t rt = ticket::read_type(ra);
         if (ticket::is(rt, Type::AP_ERR)) {
-            if (wants_exact(c, Type::AP_ERR)) check_exact(o, exact_server_ap_err(*rep));
+            if (wants_exact(c, static_cast<std::uint16_t>(Type::AP_ERR)))
+                check_exact(o, exact_server_ap_err(*rep));
             if (!changed) o.fail("an AP_REP", "AP_ERR");
             return;
         }
         if (!ticket::is(rt, Type::AP_REP)) {
             if (c.expect == Expect::observe) {
-                o.notes = "answered " + type_text(rt);
+                o.notes = "answered " + ticket_type_text(rt);
             } else if (!changed) {
-                o.fail("an AP_REP", type_text(rt));
+                o.fail("an AP_REP", ticket_type_text(rt));
             }
             return;
         }
@@ -394,7 +358,7 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
         Chain chain;
         add_last_block(chain, ap_req, ticket::kApReqTicket.offset, ticket::kTicketPlainSize);
         add_last_block(chain, ap_req, ticket::kApReqAuth.offset, ticket::kAuthSize);
-        if (wants_exact(c, Type::AP_REP)) {
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::AP_REP))) {
             check_exact(o, exact_ap_rep(*rep, v.session, v.nonce, chain));
         }
         add_last_block(chain, *rep, ticket::kApRepSealed.offset,

@@ -10,30 +10,18 @@
 #include "exact.h"
 #include "helpers.h"
 #include "pass_msg.h"
+#include "script_kit.h"
 #include "scripts.h"
 
 namespace peercheck {
 
 namespace {
 
+using namespace kit;
+
 using pass::Type;
 
 constexpr std::uint16_t t16(Type t) { return static_cast<std::uint16_t>(t); }
-
-std::string type_text(std::uint16_t t) {
-    const auto name = pass::type_name(t);
-    return name.empty() ? fmt::format("type {}", t) : std::string(name);
-}
-
-std::string within(Millis wait) {
-    return fmt::format("nothing within {:.1f} s", static_cast<double>(wait.count()) / 1000);
-}
-
-Bytes bare(std::uint16_t type) {
-    Bytes b(pass::kHeaderSize);
-    pass::build_bare(std::span<std::uint8_t, pass::kHeaderSize>(b.data(), b.size()), type);
-    return b;
-}
 
 Bytes pass_resp(const std::string& word) {
     Bytes b(pass::kPassRespSize);
@@ -99,7 +87,7 @@ unsigned reaction_of(const std::optional<Bytes>& got, Process* impl, std::string
         return ended ? kRefuses : 0u;
     }
     const pass::Header h = pass::read_header(pass::receive_area(*got));
-    text = "answered " + type_text(h.type);
+    text = "answered " + pass_type_text(h.type);
     if (pass::is_bare(h, Type::PASS_ACCEPT)) return kProceeds;
     if (is_pass_req(h)) return kRetries;
     if (pass::is_bare(h, Type::PASS_REJECT)) return kRefuses;
@@ -128,12 +116,6 @@ std::string why_taken(unsigned did, unsigned allowed, const std::string& word,
     return {};
 }
 
-void check_exact(Outcome& o, Difference d) {
-    if (d) o.fail(d->expected, d->observed, d->cause);
-}
-
-bool wants_exact(const Case& c, Type t) { return (c.checks & kExact) != 0 && c.exact == t16(t); }
-
 // DATA after DATA, then TERMINATE, with the checks the case asks for.
 bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::string& path) {
     const Case& c = talk.c();
@@ -153,7 +135,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
         if (pass::is(h, Type::TERMINATE)) {
             pass::Digest want{};
             common::mysha1(path.c_str(), want);
-            if (wants_exact(c, Type::TERMINATE)) {
+            if (wants_exact(c, static_cast<std::uint16_t>(Type::TERMINATE))) {
                 Bytes w(pass::kTerminateSize);
                 pass::build_terminate(
                     std::span<std::uint8_t, pass::kTerminateSize>(w.data(), w.size()), want);
@@ -170,7 +152,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
             break;
         }
         if (!pass::is(h, Type::DATA)) {
-            o.fail("DATA or TERMINATE", type_text(h.type));
+            o.fail("DATA or TERMINATE", pass_type_text(h.type));
             return false;
         }
         const pass::Data data = pass::read_data(a);
@@ -184,7 +166,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
         }
         const std::size_t offset = std::min(n * pass::kChunkSize, file.size());
         const std::size_t size = std::min(pass::kChunkSize, file.size() - offset);
-        if (wants_exact(c, Type::DATA)) {
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::DATA))) {
             Bytes w(pass::kDataSize, 0);
             std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), size,
                         w.begin() + static_cast<std::ptrdiff_t>(pass::kData.offset));
@@ -254,7 +236,7 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
             return;
         }
         const pass::Header h = pass::read_header(pass::receive_area(*req));
-        if (wants_exact(c, Type::PASS_REQ)) {
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::PASS_REQ))) {
             check_exact(o, exact_password(*req, bare(t16(Type::PASS_REQ))));
         }
         if (c.story == Story::slow_peer) {
@@ -262,7 +244,7 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
             if (!o.ok) return;
         }
         if (!is_pass_req(h)) {
-            if (!join_changed) o.fail("a PASS_REQ", type_text(h.type));
+            if (!join_changed) o.fail("a PASS_REQ", pass_type_text(h.type));
             return;
         }
 
@@ -298,13 +280,16 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
                 return o.fail(fmt::format("{}: the server {}", r.text, reaction_text(r.allowed)),
                               text, cause);
             }
-            if (answer && wants_exact(c, Type::PASS_REJECT) && did == kRefuses) {
+            if (answer && wants_exact(c, static_cast<std::uint16_t>(Type::PASS_REJECT)) &&
+                did == kRefuses) {
                 check_exact(o, exact_password(*answer, bare(t16(Type::PASS_REJECT))));
             }
-            if (answer && wants_exact(c, Type::PASS_REQ) && did == kRetries) {
+            if (answer && wants_exact(c, static_cast<std::uint16_t>(Type::PASS_REQ)) &&
+                did == kRetries) {
                 check_exact(o, exact_password(*answer, bare(t16(Type::PASS_REQ))));
             }
-            if (answer && wants_exact(c, Type::PASS_ACCEPT) && did == kProceeds) {
+            if (answer && wants_exact(c, static_cast<std::uint16_t>(Type::PASS_ACCEPT)) &&
+                did == kProceeds) {
                 check_exact(o, exact_password(*answer, bare(t16(Type::PASS_ACCEPT))));
             }
             if (did == kRefuses || !answer) return;

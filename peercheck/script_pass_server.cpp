@@ -10,25 +10,18 @@
 #include "exact.h"
 #include "helpers.h"
 #include "pass_msg.h"
+#include "script_kit.h"
 #include "scripts.h"
 
 namespace peercheck {
 
 namespace {
 
+using namespace kit;
+
 using pass::Type;
 
 constexpr std::uint16_t t16(Type t) { return static_cast<std::uint16_t>(t); }
-
-std::string within(Millis wait) {
-    return fmt::format("nothing within {:.1f} s", static_cast<double>(wait.count()) / 1000);
-}
-
-Bytes bare(std::uint16_t type) {
-    Bytes b(pass::kHeaderSize);
-    pass::build_bare(std::span<std::uint8_t, pass::kHeaderSize>(b.data(), b.size()), type);
-    return b;
-}
 
 // A conforming password client, as far as the datagrams it receives decide. Its receive area
 // may be cleared before every receive, or only once PASS_ACCEPT has arrived: both conform, and a
@@ -173,10 +166,6 @@ struct Readers {
     }
 };
 
-void check_exact(Outcome& o, Difference d) {
-    if (d) o.fail(d->expected, d->observed, d->cause);
-}
-
 }  // namespace
 
 void play_pass_server(Scripted& s, const ScriptEnv& env) {
@@ -196,7 +185,7 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
     sockaddr_in from{};
     const auto opening = talk.receive(sock, "waiting for JOIN_REQ", &from);
     if (!opening) return o.fail("a JOIN_REQ", within(env.wait));
-    if ((c.checks & kExact) != 0 && c.exact == t16(Type::JOIN_REQ)) {
+    if (wants_exact(c, t16(Type::JOIN_REQ))) {
         check_exact(o, exact_password(*opening, bare(t16(Type::JOIN_REQ))));
     }
     if (c.story == Story::slow_peer) {
@@ -230,7 +219,7 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
             return o.fail("no fourth PASS_RESP: the client has three passwords",
                           "a fourth PASS_RESP");
         }
-        if ((c.checks & kExact) != 0 && c.exact == t16(Type::PASS_RESP) && attempt < given.size()) {
+        if (wants_exact(c, t16(Type::PASS_RESP)) && attempt < given.size()) {
             const std::string& w = given[attempt];
             Bytes want(pass::kPassRespSize);
             pass::build_pass_resp(

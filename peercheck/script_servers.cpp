@@ -12,6 +12,7 @@
 
 #include "exact.h"
 #include "helpers.h"
+#include "script_kit.h"
 #include "scripts.h"
 #include "seal.h"
 #include "ticket_msg.h"
@@ -20,41 +21,12 @@ namespace peercheck {
 
 namespace {
 
+using namespace kit;
+
 using ticket::Type;
 
 constexpr ticket::Address kLoopbackBytes{127, 0, 0, 1};
 
-std::uint32_t now32() { return static_cast<std::uint32_t>(std::time(nullptr)); }
-
-seal::Schedule schedule_of(std::string_view hex) {
-    const std::string text(hex);
-    seal::Key k{};
-    common::to_hex(text.c_str(), k);
-    seal::Schedule s;
-    seal::make_schedule(k, s);
-    return s;
-}
-
-ticket::Id id_of(std::string_view text) {
-    ticket::Id id{};
-    std::copy_n(text.begin(), std::min(text.size(), id.size()), id.begin());
-    return id;
-}
-
-std::string within(Millis wait) {
-    return fmt::format("nothing within {:.1f} s", static_cast<double>(wait.count()) / 1000);
-}
-
-std::string type_text(std::uint16_t t) {
-    const auto name = ticket::type_name(t);
-    return name.empty() ? fmt::format("type {}", t) : std::string(name);
-}
-
-Bytes as_bytes(std::span<const std::uint8_t> s) { return Bytes(s.begin(), s.end()); }
-
-Reading refuses(std::string text, std::uint16_t reply = 0) {
-    return Reading{kRefuses, std::move(text), reply, true};
-}
 Reading choice(std::string text) { return Reading{kProceeds | kRefuses, std::move(text), 0, true}; }
 Reading proceeds(std::string text) { return Reading{kProceeds, std::move(text), 0, true}; }
 
@@ -80,7 +52,7 @@ Reading read_as_rep(const Bytes& d, Client& cl, std::uint32_t now) {
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
     if (ticket::is(type, Type::AS_ERR)) return refuses("an AS_ERR");
-    if (!ticket::is(type, Type::AS_REP)) return refuses(type_text(type) + ": no AS_REP");
+    if (!ticket::is(type, Type::AS_REP)) return refuses(ticket_type_text(type) + ": no AS_REP");
     const std::uint16_t length = wire::load_be16(wire::at<ticket::kAsRepLength>(rx));
     if (length > ticket::kBodySealedSize) {
         return choice(fmt::format("an AS_REP whose length {} exceeds the body area", length));
@@ -132,7 +104,7 @@ std::uint32_t answer_number(std::span<const std::uint8_t> text) {
 Reading read_ap_rep(const Bytes& d, const Client& cl, std::uint32_t now) {
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
-    if (!ticket::is(type, Type::AP_REP)) return refuses(type_text(type) + ": no AP_REP");
+    if (!ticket::is(type, Type::AP_REP)) return refuses(ticket_type_text(type) + ": no AP_REP");
     if (!seal::still_valid(now, cl.validity)) return refuses("an AP_REP after the key expired");
     const std::uint16_t length = wire::load_be16(wire::at<ticket::kApRepLength>(rx));
     if (length > ticket::kAnswerAreaSize) {
@@ -171,7 +143,7 @@ Reading read_envelope_alive(const Bytes& d, Client& cl, std::uint32_t now, bool&
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
     if (ticket::is(type, Type::AP_ERR)) return refuses("an AP_ERR in place of an envelope");
-    if (!ticket::is(type, Type::KRB_PRV)) return refuses(type_text(type) + ": no KRB_PRV");
+    if (!ticket::is(type, Type::KRB_PRV)) return refuses(ticket_type_text(type) + ": no KRB_PRV");
     if (!seal::still_valid(now, cl.validity)) return refuses("an envelope after the key expired");
     const std::uint16_t length = wire::load_be16(wire::at<ticket::kPrvLength>(rx));
     bool may_refuse = length > ticket::kInnerSize;
@@ -289,10 +261,6 @@ Bytes bare_error(Type t, const ticket::Id* client) {
     return as_bytes(e);
 }
 
-void check_exact(Outcome& o, Difference d) {
-    if (d) o.fail(d->expected, d->observed, d->cause);
-}
-
 // What the client did after the changed AS_REP or AP_REP: its next request means it went on, an
 // AP_ERR or its end that it refused.
 void react_to(Talk& talk, const std::optional<Bytes>& got) {
@@ -301,7 +269,7 @@ void react_to(Talk& talk, const std::optional<Bytes>& got) {
         return talk.react(ended ? kRefuses : kWaits, ended ? "ended" : "waited");
     }
     const std::uint16_t t = ticket::read_type(ticket::receive_area(*got));
-    talk.react(ticket::is(t, Type::AP_ERR) ? kRefuses : kProceeds, "sent " + type_text(t));
+    talk.react(ticket::is(t, Type::AP_ERR) ? kRefuses : kProceeds, "sent " + ticket_type_text(t));
 }
 
 }  // namespace
@@ -332,7 +300,7 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
                             wire::text_length(std::span<const std::uint8_t, 40>(client_id))),
             wire::text_length(std::span<const std::uint8_t, 40>(client_id)));
     }
-    if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AS_REQ)) {
+    if (wants_exact(c, static_cast<std::uint16_t>(Type::AS_REQ))) {
         check_exact(o, exact_as_req(*req, id_of(kClientId), id_of(kServerId)));
     }
     if (c.story == Story::as_err_for_as_rep) {
@@ -368,13 +336,12 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     if (!ap) return;
     const auto apa = ticket::receive_area(*ap);
     if (!ticket::is(ticket::read_type(apa), Type::AP_REQ)) {
-        return o.fail("an AP_REQ", type_text(ticket::read_type(apa)));
+        return o.fail("an AP_REQ", ticket_type_text(ticket::read_type(apa)));
     }
     // What the client sealed or unsealed before each part it seals: a chained IV comes from these.
     Chain chain;
     add_last_block(chain, as_rep, ticket::kAsRepBody.offset, ticket::kBodySealedSize);
-    if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AP_REQ) &&
-        env.host) {
+    if (wants_exact(c, static_cast<std::uint16_t>(Type::AP_REQ)) && env.host) {
         check_exact(
             o, exact_ap_req(*ap, body, id_of(kClientId), *env.host, cl.session, now32(), chain));
     }
@@ -408,15 +375,15 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     if (!rq2) return;
     const std::uint16_t t2 = ticket::read_type(ticket::receive_area(*rq2));
     if (ticket::is(t2, Type::AP_ERR)) {
-        if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::AP_ERR)) {
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::AP_ERR))) {
             check_exact(o, exact_client_ap_err(*rq2, id_of(kClientId)));
         }
         o.waiting_at = "answered by an AP_ERR: the client refused the AP_REP";
         return;
     }
     if (!ticket::is(t2, Type::KRB_PRV))
-        return o.fail("a KRB_PRV asking for the file", type_text(t2));
-    if ((c.checks & kExact) != 0 && c.exact == static_cast<std::uint16_t>(Type::KRB_PRV)) {
+        return o.fail("a KRB_PRV asking for the file", ticket_type_text(t2));
+    if (wants_exact(c, static_cast<std::uint16_t>(Type::KRB_PRV))) {
         check_exact(o, exact_request(*rq2, cl.session, chain));
     }
 
