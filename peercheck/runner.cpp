@@ -580,6 +580,34 @@ void start_impl(CaseRun& run, std::vector<std::string> argv) {
     run.impl = std::make_unique<Process>(argv, run.scratch, kImpl);
 }
 
+// The case's arguments without what a start-up case changes: those with which it must start.
+Case agreed(const Case& c) {
+    Case k = c;
+    k.impl_key.clear();
+    k.impl_server_key.clear();
+    k.impl_client_id.clear();
+    k.impl_passwords.clear();
+    k.upper_keys = false;
+    k.story = Story::plain;
+    return k;
+}
+
+// A client that must refuse its arguments at start-up sends its AS_REQ with the agreed ones.
+bool client_starts_when_agreed(CaseRun& run) {
+    const Socket gk(loopback_addr(), 0), srv(loopback_addr(), 0);
+    Process control(impl_argv(run.cfg.command, Role::client,
+                              {"127.0.0.1", std::to_string(gk.port()), std::string(kClientKey),
+                               "127.0.0.1", std::to_string(srv.port()), run.received,
+                               std::string(kClientId), std::string(kServerId)}),
+                    run.scratch, "control");
+    if (gk.receive(run.cfg.wait)) return true;
+    run.r.commands.push_back(control.command());
+    run.fail("starts with the agreed arguments, then refuses the case's",
+             "with the agreed arguments it sent no AS_REQ within " + wait_text(run.cfg.wait) +
+                 " either; printed " + result_lines(control));
+    return false;
+}
+
 void run_client(CaseRun& run) {
     const Case& c = run.c;
     auto argv = [&](std::uint16_t gk, std::uint16_t srv) {
@@ -601,6 +629,7 @@ void run_client(CaseRun& run) {
     } else {
         const Socket& gk = run.script.open();
         const Socket& srv = run.script.open();
+        if (c.expect == Expect::refuse_start && !client_starts_when_agreed(run)) return;
         start_impl(run, argv(gk.port(), srv.port()));
         if (c.expect == Expect::refuse_start) return judge_start(run);
         play_ticket_servers(run.script, run.env());
@@ -650,9 +679,25 @@ void run_latchkey(CaseRun& run) {
     judge_client(run, run.script.o, ended);
 }
 
+// Refusing at start-up counts only for an implementation that starts with the agreed
+// arguments: one that ends at once whatever it is given refuses nothing.
+bool starts_when_agreed(CaseRun& run, const ArgvFor& argv) {
+    const std::uint16_t port = free_udp_port();
+    Process control(argv(port), run.scratch, "control");
+    if (wait_bound(control, port, run.cfg.wait)) return true;
+    run.r.commands.push_back(control.command());
+    run.fail("starts with the agreed arguments, then refuses the case's",
+             "with the agreed arguments it did not bind its port either: " +
+                 (control.running() ? "still running after " + wait_text(run.cfg.wait)
+                                    : control.describe_end()) +
+                 "; printed " + result_lines(control));
+    return false;
+}
+
 // A server that must refuse what it was started with: it is given a port (taken already, when
 // the story says so) and judged by how it ends.
-void start_refusing_server(CaseRun& run, const ArgvFor& argv) {
+void start_refusing_server(CaseRun& run, const ArgvFor& argv, const ArgvFor& agreed_argv) {
+    if (!starts_when_agreed(run, agreed_argv)) return;
     const std::uint16_t port = free_udp_port();
     std::optional<Socket> holder;
     if (run.c.story == Story::port_taken) holder.emplace(in_addr{htonl(INADDR_ANY)}, port);
@@ -662,9 +707,10 @@ void start_refusing_server(CaseRun& run, const ArgvFor& argv) {
 }
 
 // Starts the server under test; false (and the case failed) when it does not bind its port.
-bool start_impl_server(CaseRun& run, const ArgvFor& argv, std::uint16_t& port) {
+bool start_impl_server(CaseRun& run, const ArgvFor& argv, std::uint16_t& port,
+                       const ArgvFor& agreed_argv = {}) {
     if (run.c.expect == Expect::refuse_start) {
-        start_refusing_server(run, argv);
+        start_refusing_server(run, argv, agreed_argv);
         return false;
     }
     if (start_server(run, kImpl, argv, port, run.impl) != nullptr) return true;
@@ -707,17 +753,16 @@ void run_our_client(CaseRun& run, std::uint16_t gk, const std::string& gk_name, 
 
 void run_server(CaseRun& run) {
     const Case& c = run.c;
+    const Case plain = agreed(c);
+    const auto argv_of = [&](const Case& k) -> ArgvFor {
+        return [&run, &k](std::uint16_t p) {
+            return impl_argv(
+                run.cfg.command, Role::server,
+                {std::to_string(p), key_word(k, k.impl_server_key, kServerKey), run.served});
+        };
+    };
     std::uint16_t port = 0;
-    if (!start_impl_server(
-            run,
-            [&](std::uint16_t p) {
-                return impl_argv(
-                    run.cfg.command, Role::server,
-                    {std::to_string(p), key_word(c, c.impl_server_key, kServerKey), run.served});
-            },
-            port)) {
-        return;
-    }
+    if (!start_impl_server(run, argv_of(c), port, argv_of(plain))) return;
     if (c.peers == Peers::ours) {
         std::uint16_t gk = 0;
         if (start_peer(run, "gatekeep", gatekeep_argv(run, c.gatekeep_words), gk) == nullptr)
@@ -731,18 +776,17 @@ void run_server(CaseRun& run) {
 
 void run_gatekeep(CaseRun& run) {
     const Case& c = run.c;
+    const Case plain = agreed(c);
+    const auto argv_of = [&](const Case& k) -> ArgvFor {
+        return [&run, &k](std::uint16_t p) {
+            return impl_argv(
+                run.cfg.command, Role::gatekeep,
+                {std::to_string(p), impl_client_id(k), key_word(k, k.impl_key, kClientKey),
+                 std::string(kServerId), key_word(k, k.impl_server_key, kServerKey)});
+        };
+    };
     std::uint16_t port = 0;
-    if (!start_impl_server(
-            run,
-            [&](std::uint16_t p) {
-                return impl_argv(
-                    run.cfg.command, Role::gatekeep,
-                    {std::to_string(p), impl_client_id(c), key_word(c, c.impl_key, kClientKey),
-                     std::string(kServerId), key_word(c, c.impl_server_key, kServerKey)});
-            },
-            port)) {
-        return;
-    }
+    if (!start_impl_server(run, argv_of(c), port, argv_of(plain))) return;
     if (c.peers == Peers::ours) {
         std::uint16_t srv = 0;
         if (start_peer(run, "server", server_argv(run, c.server_words), srv) == nullptr) return;
@@ -755,19 +799,18 @@ void run_gatekeep(CaseRun& run) {
 
 void run_lockbox(CaseRun& run) {
     const Case& c = run.c;
+    const Case plain = agreed(c);
+    const auto argv_of = [&](const Case& k) -> ArgvFor {
+        return [&run, &k](std::uint16_t p) {
+            return impl_argv(
+                run.cfg.command, Role::lockbox,
+                {std::to_string(p),
+                 k.impl_passwords.empty() ? std::string(kPassword) : k.impl_passwords[0],
+                 run.served});
+        };
+    };
     std::uint16_t port = 0;
-    if (!start_impl_server(
-            run,
-            [&](std::uint16_t p) {
-                return impl_argv(
-                    run.cfg.command, Role::lockbox,
-                    {std::to_string(p),
-                     c.impl_passwords.empty() ? std::string(kPassword) : c.impl_passwords[0],
-                     run.served});
-            },
-            port)) {
-        return;
-    }
+    if (!start_impl_server(run, argv_of(c), port, argv_of(plain))) return;
     if (c.peers == Peers::ours) {
         const std::string path = find_peer(run.cfg, c.password_peer);
         const auto front = run.relay.add("latchkey", kImpl, port, loopback_addr());
