@@ -67,6 +67,7 @@ std::set<std::size_t> cut_points(const Point& p) {
         at.insert(f.field.end());
     }
     for (const wire::Named& f : p.sealed_fields) at.insert(p.sealed_at + f.field.end());
+    for (const std::size_t end : p.content_ends) at.insert(end);
     std::erase_if(at, [&](std::size_t n) { return n >= p.size; });
     return at;
 }

@@ -54,6 +54,11 @@ constexpr LengthRule kTerminateLength[] = {
     {Part::datagram, pass::kLength, "length", 20, Beyond::refuse, 0x14000000},
 };
 
+// "alice" and "files" in AS_REQ; "opensesame" in PASS_RESP.
+constexpr std::size_t kAsReqContent[] = {ticket::kAsReqClientId.offset + kClientId.size(),
+                                         ticket::kAsReqServerId.offset + kServerId.size()};
+constexpr std::size_t kPassRespContent[] = {pass::kPassword.offset + kPassword.size()};
+
 const Point kPoints[] = {
     {At::as_rep, Role::client, "as-rep", "AS_REP", t16(ticket::Type::AS_REP), ticket::kAsRepSize,
      ticket::kAsRepFields, ticket::kAsRepBody.offset, ticket::kBodyFields, kAsRepLengths},
@@ -78,8 +83,18 @@ const Point kPoints[] = {
     {At::krb_prv, Role::server, "krb-prv", "the KRB_PRV asking for the file",
      t16(ticket::Type::KRB_PRV), ticket::kPrvSize, ticket::kPrvFields, ticket::kPrvSealed.offset,
      ticket::kInnerFields, kKrbPrvLengths},
-    {At::as_req, Role::gatekeep, "as-req", "AS_REQ", t16(ticket::Type::AS_REQ), ticket::kAsReqSize,
-     ticket::kAsReqFields},
+    {At::as_req,
+     Role::gatekeep,
+     "as-req",
+     "AS_REQ",
+     t16(ticket::Type::AS_REQ),
+     ticket::kAsReqSize,
+     ticket::kAsReqFields,
+     0,
+     {},
+     {},
+     false,
+     kAsReqContent},
     {At::join_req,
      Role::lockbox,
      "join-req",
@@ -100,7 +115,8 @@ const Point kPoints[] = {
      0,
      {},
      kPassRespLengths,
-     true},
+     true,
+     kPassRespContent},
     {At::pass_req,
      Role::latchkey,
      "pass-req",

@@ -47,6 +47,9 @@ struct Point {
     // Whether a later datagram at this point may land on an earlier one's bytes (a receiver that
     // does not clear its area between receives): cuts are then also tried at the nth arrival.
     bool repeats = false;
+    // Further cuts where this point's agreed content ends (the IDs, the password): all of it
+    // arrived, and only the zero bytes after it are missing.
+    std::span<const std::size_t> content_ends{};
 };
 
 // The receive points of a role, in the order a run reaches them.
