@@ -429,6 +429,29 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
                             allowed == kRefuses && reply != 0 &&
                                 !(c.peers == Peers::script && o.reading.reply_optional));
         if (!extra.empty()) return run.fail(expected, extra);
+        if (!o.kept_on_refusal.empty() && c.peers == Peers::script) {
+            const auto got = read_file(run.received, run.file.size() + 2 * 65536);
+            const bool kept = got && std::any_of(o.kept_on_refusal.begin(), o.kept_on_refusal.end(),
+                                                 [&](const Bytes& b) { return b == *got; });
+            if (!kept) {
+                const std::size_t most =
+                    std::max_element(
+                        o.kept_on_refusal.begin(), o.kept_on_refusal.end(),
+                        [](const Bytes& a, const Bytes& b) { return a.size() < b.size(); })
+                        ->size();
+                return run.fail(
+                    "refuses, its output file holding what it accepted before (" +
+                        fmt::format("{} bytes", o.kept_on_refusal.front().size()) +
+                        (most != o.kept_on_refusal.front().size()
+                             ? fmt::format(", or {} bytes where it took the changed datagram", most)
+                             : std::string{}) +
+                        ")",
+                    got ? fmt::format("{} bytes, other than those", got->size())
+                        : std::string("no output file"),
+                    got && got->size() > most ? "more written than the data area holds"
+                                              : std::string{});
+            }
+        }
         if ((c.checks & kFileKept) != 0) {
             const auto got = read_file(run.received, o.written.size() + 1);
             if (!got || *got != o.written) {

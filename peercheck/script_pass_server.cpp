@@ -176,10 +176,18 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
     // Answers come from another port than the client sends to when the story says so.
     const Socket& out = c.story == Story::other_port ? s.open() : sock;
     Readers readers;
+    // What each conforming reader has accepted when the client may refuse: before the changed
+    // datagram of the transfer, and at its end.
+    const auto keep = [&] {
+        for (const Reader& r : readers.r) o.kept_on_refusal.push_back(r.written);
+    };
     const auto deliver = [&](At at, Bytes d, const sockaddr_in& to) {
         const bool changed = talk.changes(at);
+        const bool transfer = at == At::data || at == At::terminate;
         d = talk.tamper(at, std::move(d));
+        if (changed && transfer) keep();
         talk.deliver(at, out, d, to, readers.take(d, changed));
+        if (at == At::terminate && o.delivered) keep();
     };
 
     sockaddr_in from{};

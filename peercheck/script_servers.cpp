@@ -405,14 +405,17 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     const auto envelope = [&](At at, ticket::Inner& inner) {
         const bool changed = talk.changes(at);
         const Bytes d = build_envelope(talk, at, inner, cl.session);
+        if (changed) o.kept_on_refusal.push_back(cl.written);
         bool terminate = false;
         const Reading r = read_envelope(d, cl, now32(), terminate);
         if (changed) {
             pending = (r.allowed & kProceeds) != 0 && !cl.ended && !terminate;
             fate = pending ? r.allowed & ~kProceeds : r.allowed;
+            if (terminate) o.kept_on_refusal.push_back(cl.written);
         } else if (pending && (cl.ended || terminate)) {
             fate |= r.allowed;
             pending = false;
+            o.kept_on_refusal.push_back(cl.written);
         }
         talk.deliver(at, srv_out, d, from, r);
     };

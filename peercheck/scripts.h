@@ -74,6 +74,9 @@ struct Outcome {
     // file), and what a conforming client has written by then.
     bool finished = false;
     Bytes written;
+    // What a client's output file may hold when it refuses during the transfer: what it had
+    // accepted before the changed datagram, or, when it took that one, all it accepted.
+    std::vector<Bytes> kept_on_refusal;
     std::size_t served = 0;  // clients a server under test served completely
 
     void fail(std::string exp, std::string obs, std::string cause = {});
