@@ -240,7 +240,8 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
             }
         }
         previous = *r;
-        const auto resp = pass::decode_pass_resp(pass::receive_area(*r));
+        const auto area = pass::receive_area(*r);  // the decoded password is a view into it
+        const auto resp = pass::decode_pass_resp(area);
         const bool right_word = resp && resp->length == right.size() &&
                                 std::equal(right.begin(), right.end(), resp->password.begin());
         if (right_word) {
