@@ -332,12 +332,14 @@ std::vector<Case> client_cases() {
                  .expect = E::refuse,
                  .tamper = put(At::as_rep, Part::body,
                                wire::Field{server_id.offset + kServerId.size() + 1, 1}, "X"),
-                 .cause_if_taken = kCauseZeroByte});
+                 .cause_if_taken = kCauseZeroByte,
+                 .control = "client/check/server-id"});
     v.push_back({.id = "client/check/expires-now",
                  .title = "refuses a session key whose timestamp plus lifetime is now",
                  .expect = E::refuse,
                  .tamper = stamp(At::as_rep, -ticket::kLifetime),
-                 .cause_if_taken = kCauseExpiry});
+                 .cause_if_taken = kCauseExpiry,
+                 .control = "client/fault/expired-session-key"});
     v.push_back({.id = "client/check/lifetime-from-body",
                  .title = "takes the lifetime from the body: 600 s, stamped 700 s ago, has expired",
                  .expect = E::refuse,
@@ -381,7 +383,8 @@ std::vector<Case> client_cases() {
                  .title = "refuses an answer of the nonce itself, sending AP_ERR",
                  .expect = E::refuse,
                  .tamper = Tamper{At::ap_rep, 1, Part::datagram, Op::add_answer, {}, -1},
-                 .cause_if_taken = "the answer compared with the nonce, not the nonce plus one"});
+                 .cause_if_taken = "the answer compared with the nonce, not the nonce plus one",
+                 .control = "client/check/nonce-answer"});
     for (const auto& [slug, format, title] :
          {std::tuple{"leading-space", " %d", "an answer after a blank"},
           std::tuple{"plus-sign", "+%d", "an answer with a plus sign"},
@@ -453,7 +456,8 @@ std::vector<Case> client_cases() {
                  .tamper = Tamper{At::app_terminate, 1, Part::inner, Op::flip,
                                   wire::Field{ticket::kInnerDigest.offset + 10, 1}, 0x5A},
                  .story = Story::digest_with_zero,
-                 .cause_if_taken = kCauseZeroByte});
+                 .cause_if_taken = kCauseZeroByte,
+                 .control = "client/check/digest-last-byte"});
     v.push_back({.id = "client/check/digest-last-byte",
                  .title = "refuses a digest that differs in its last byte, keeping the file",
                  .expect = E::refuse,
@@ -516,7 +520,9 @@ std::vector<Case> server_cases() {
                  .title = "serves an AP_REQ from another address when Ticket and Authenticator "
                           "agree",
                  .expect = E::serve,
-                 .story = Story::third_address});
+                 .story = Story::third_address,
+                 .cause_if_refused = "the Authenticator's address compared with the datagram's "
+                                     "source, not with the Ticket's"});
     v.push_back({.id = "server/run/slow-peer",
                  .title = "waits 3 s for the request after its AP_REP, sending nothing meanwhile",
                  .expect = E::serve,
@@ -662,7 +668,8 @@ std::vector<Case> server_cases() {
                  .title = "refuses a Ticket whose timestamp plus lifetime is now",
                  .expect = E::refuse_end,
                  .tamper = stamp(At::ap_req, -ticket::kLifetime),
-                 .cause_if_taken = kCauseExpiry});
+                 .cause_if_taken = kCauseExpiry,
+                 .control = "server/check/expired-ticket"});
     v.push_back({.id = "server/check/stamp-byte-order",
                  .title = "reads the Ticket's timestamp least significant byte first",
                  .expect = E::serve,
@@ -691,15 +698,15 @@ std::vector<Case> server_cases() {
          .title = "refuses an Authenticator whose client ID differs after its zero byte",
          .expect = E::refuse_end,
          .tamper = put(At::ap_req, Part::authenticator, wire::Field{kClientId.size() + 1, 1}, "X"),
-         .cause_if_taken = kCauseZeroByte});
+         .cause_if_taken = kCauseZeroByte,
+         .control = "server/exact/ap-err"});
     v.push_back({.id = "server/check/address-differs",
                  .title = "refuses an Authenticator address other than the Ticket's, whatever "
                           "the source",
                  .expect = E::refuse_end,
                  .tamper = put(At::ap_req, Part::authenticator, ticket::kAuthClientAddr,
                                std::string("\x7f\x00\x00\x02", 4)),
-                 .cause_if_taken = "the Authenticator's address compared with the datagram's "
-                                   "source, not with the Ticket's"});
+                 .cause_if_taken = "the Authenticator's address not compared with the Ticket's"});
     v.push_back({.id = "server/check/expired-at-request",
                  .title = "refuses a request that arrives after the session key expired",
                  .expect = E::refuse_end,
@@ -816,14 +823,16 @@ std::vector<Case> gatekeep_cases() {
          .expect = E::refuse_end,
          .tamper = put(At::as_req, Part::datagram,
                        wire::Field{ticket::kAsReqClientId.offset + kClientId.size() + 1, 1}, "X"),
-         .cause_if_taken = kCauseZeroByte});
+         .cause_if_taken = kCauseZeroByte,
+         .control = "gatekeep/check/unknown-client"});
     v.push_back(
         {.id = "gatekeep/check/server-id-after-zero",
          .title = "refuses a server ID that differs from its own after the zero byte",
          .expect = E::refuse_end,
          .tamper = put(At::as_req, Part::datagram,
                        wire::Field{ticket::kAsReqServerId.offset + kServerId.size() + 1, 1}, "X"),
-         .cause_if_taken = kCauseZeroByte});
+         .cause_if_taken = kCauseZeroByte,
+         .control = "gatekeep/check/unknown-server"});
     v.push_back({.id = "gatekeep/info/id-40",
                  .title = "a client ID of 40 characters (no room for a terminating zero)",
                  .expect = E::observe,
@@ -1136,7 +1145,8 @@ std::vector<Case> latchkey_cases() {
                  .tamper = Tamper{At::terminate, 1, Part::datagram, Op::flip,
                                   wire::Field{pass::kDigest.offset + 10, 1}, 0x5A},
                  .story = Story::digest_with_zero,
-                 .cause_if_taken = kCauseZeroByte});
+                 .cause_if_taken = kCauseZeroByte,
+                 .control = "latchkey/check/digest-last-byte"});
     v.push_back({.id = "latchkey/check/later-pass-req-length-unread",
                  .title = "takes a second PASS_REQ with a non-zero length field as a request",
                  .expect = E::reading,

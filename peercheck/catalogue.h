@@ -181,6 +181,10 @@ struct Case {
     // cause on refusal is given only when the role's plain scripted run passed in the same run.
     std::string cause_if_taken{};
     std::string cause_if_refused{};
+    // The case whose pass the cause leans on: one that takes what is plainly wrong, or refuses
+    // what is plainly right, tells nothing by taking or refusing this. Empty: the role's plain
+    // scripted run.
+    std::string control{};
 };
 
 // The agreed values of every case.

@@ -919,20 +919,28 @@ std::vector<std::string> impl_argv(const std::vector<std::string>& command, Role
 }
 
 void explain(std::vector<CaseResult>& results) {
-    // A refusal of what only one mistake trips on tells that mistake only where the role's
-    // plain run passed: an implementation that refuses everything says nothing by refusing it.
+    // A cause that rests on taking (or refusing) what only one mistake takes (or refuses) holds
+    // only where the case's control passed in the same run: an implementation that takes
+    // everything, or refuses everything, tells nothing by doing so here. A control that was not
+    // run tells nothing either.
     const auto passed = [&](std::string_view id) {
         return std::any_of(results.begin(), results.end(), [&](const CaseResult& r) {
             return r.id == id && r.verdict == Verdict::pass;
         });
     };
     for (CaseResult& r : results) {
-        if (r.verdict != Verdict::fail || !r.likely_cause.empty()) continue;
+        if (r.verdict != Verdict::fail) continue;
         const auto& cases = catalogue(r.role);
         const auto c =
             std::find_if(cases.begin(), cases.end(), [&](const Case& k) { return k.id == r.id; });
-        if (c == cases.end() || c->cause_if_refused.empty()) continue;
-        if (r.observed.starts_with("refused") && passed(baseline_of(r.role))) {
+        if (c == cases.end()) continue;
+        const std::string_view control =
+            c->control.empty() ? baseline_of(r.role) : std::string_view(c->control);
+        if (!c->cause_if_taken.empty() && r.likely_cause == c->cause_if_taken && !passed(control)) {
+            r.likely_cause.clear();
+        }
+        if (!c->cause_if_refused.empty() && r.likely_cause.empty() &&
+            r.observed.starts_with("refused") && passed(control)) {
             r.likely_cause = c->cause_if_refused;
         }
     }
