@@ -454,7 +454,13 @@ Difference exact_password(const Bytes& d, const Bytes& want, const Bytes* previo
     const auto w = pass::receive_area(want), g = pass::receive_area(d);
     const std::uint32_t want_length = wire::load_be32(wire::at<pass::kLength>(w));
     const std::uint32_t got_length = wire::load_be32(wire::at<pass::kLength>(g));
-    if (got_length != want_length && got_length == swapped(want_length)) {
+    const std::uint32_t want_id = wire::load_be32(wire::at<pass::kPacketId>(w));
+    const std::uint32_t got_id = wire::load_be32(wire::at<pass::kPacketId>(g));
+    if (got_length != want_length && got_length == want_length << 16) {
+        diff->cause = "the length field converted as a 16-bit number into its 32-bit field";
+    } else if (t == pass::Type::DATA && got_id != want_id && got_id == want_id << 16) {
+        diff->cause = "the packet id converted as a 16-bit number into its 32-bit field";
+    } else if (got_length != want_length && got_length == swapped(want_length)) {
         diff->cause =
             "the length field written least significant byte first; it travels in "
             "network byte order";

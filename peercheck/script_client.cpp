@@ -198,13 +198,24 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
             return false;
         }
         const auto a = ticket::receive_area(*d);
+        // What the envelope should have been, APP_DATA n + 1 (or the last, APP_TERMINATE): a
+        // datagram that cannot be read as such is compared with it for the likely cause.
+        const std::size_t at = std::min(n * ticket::kChunkSize, file.size());
+        const auto expected_chunk =
+            std::span(file).subspan(at, std::min(ticket::kChunkSize, file.size() - at));
+        const auto cause = [&]() {
+            ticket::Inner w;
+            ticket::build_app_data(w, static_cast<std::uint16_t>(n + 1), expected_chunk);
+            const auto diff = exact_envelope(*d, v.session, w, n > 0 ? &previous : nullptr, chain);
+            return diff ? diff->cause : std::string{};
+        };
         if (!ticket::is(ticket::read_type(a), Type::KRB_PRV)) {
             o.fail("KRB_PRV", ticket_type_text(ticket::read_type(a)));
             return false;
         }
         ticket::Inner inner{};
         if (!ticket::unseal_krb_prv(a, v.session, inner)) {
-            o.fail("a KRB_PRV length within the inner message", "a longer one");
+            o.fail("a KRB_PRV length within the inner message", "a longer one", cause());
             return false;
         }
         const ticket::InnerView iv = ticket::read_inner(inner);
@@ -227,7 +238,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
             break;
         }
         if (!ticket::is(iv.type, ticket::InnerType::APP_DATA)) {
-            o.fail("APP_DATA or APP_TERMINATE", fmt::format("inner type {}", iv.type));
+            o.fail("APP_DATA or APP_TERMINATE", fmt::format("inner type {}", iv.type), cause());
             return false;
         }
         if (iv.data_length > ticket::kChunkSize) {
@@ -238,13 +249,9 @@ bool receive_file(Talk& talk, const Socket& sock, const Visit& v, const Bytes& f
             o.fail("the file's chunks", fmt::format("more than {} chunks", n));
             return false;
         }
-        const std::size_t offset = n * ticket::kChunkSize;
-        const auto chunk = std::span(file).subspan(
-            std::min(offset, file.size()),
-            std::min(ticket::kChunkSize, file.size() - std::min(offset, file.size())));
         if (wants_exact(c, static_cast<std::uint16_t>(Type::KRB_PRV))) {
             ticket::Inner w;
-            ticket::build_app_data(w, static_cast<std::uint16_t>(n + 1), chunk);
+            ticket::build_app_data(w, static_cast<std::uint16_t>(n + 1), expected_chunk);
             check_exact(o, exact_envelope(*d, v.session, w, n > 0 ? &previous : nullptr, chain));
         }
         add_last_block(chain, *d, ticket::kPrvSealed.offset, ticket::kInnerSize);

@@ -156,28 +156,29 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
             return false;
         }
         const pass::Data data = pass::read_data(a);
+        // DATA n + 1 as it should have been: what the likely cause is read from.
+        const std::size_t offset = std::min(n * pass::kChunkSize, file.size());
+        const std::size_t size = std::min(pass::kChunkSize, file.size() - offset);
+        Bytes want(pass::kDataSize, 0);
+        std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), size,
+                    want.begin() + static_cast<std::ptrdiff_t>(pass::kData.offset));
+        pass::stamp_data(std::span<std::uint8_t, pass::kDataSize>(want.data(), want.size()),
+                         static_cast<std::uint32_t>(size), static_cast<std::uint32_t>(n + 1));
+        const auto diff = exact_password(*d, want, n > 0 ? &previous : nullptr);
+        const std::string cause = diff ? diff->cause : std::string{};
         if (data.length > pass::kChunkSize) {
-            o.fail("DATA of at most 1000 bytes", fmt::format("length {}", data.length));
+            o.fail("DATA of at most 1000 bytes", fmt::format("length {}", data.length), cause);
             return false;
         }
         if (n > expected_chunks + 16) {
             o.fail("the file's chunks", fmt::format("more than {} DATA", n));
             return false;
         }
-        const std::size_t offset = std::min(n * pass::kChunkSize, file.size());
-        const std::size_t size = std::min(pass::kChunkSize, file.size() - offset);
-        if (wants_exact(c, static_cast<std::uint16_t>(Type::DATA))) {
-            Bytes w(pass::kDataSize, 0);
-            std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), size,
-                        w.begin() + static_cast<std::ptrdiff_t>(pass::kData.offset));
-            pass::stamp_data(std::span<std::uint8_t, pass::kDataSize>(w.data(), w.size()),
-                             static_cast<std::uint32_t>(size), static_cast<std::uint32_t>(n + 1));
-            check_exact(o, exact_password(*d, w, n > 0 ? &previous : nullptr));
-        }
+        if (wants_exact(c, static_cast<std::uint16_t>(Type::DATA))) check_exact(o, diff);
         if ((c.checks & kIds) != 0 && data.packet_id != n + 1) {
             o.fail(fmt::format("packet id {}", n + 1), fmt::format("packet id {}", data.packet_id),
                    n == 0 && o.served > 0 ? "the packet counter not set again for the next session"
-                                          : std::string{});
+                                          : cause);
         }
         if ((c.checks & kIds) != 0 && n > 0 && data.length > 0 &&
             pass::read_data(pass::receive_area(previous)).length != pass::kChunkSize) {
