@@ -369,12 +369,17 @@ std::vector<Case> client_cases() {
     v.push_back({.id = "client/check/stamped-ahead",
                  .title = "takes a session key stamped 50 minutes ahead: still valid",
                  .tamper = stamp(At::as_rep, 3000)});
+    v.push_back({.id = "client/check/stamp-either-order",
+                 .title = "takes a session key stamped at most 4 minutes ahead, valid in either "
+                          "byte order",
+                 .tamper = Tamper{At::as_rep, 1, Part::datagram, Op::stamp_aligned, {}, 0xF0}});
     v.push_back({.id = "client/check/stamp-byte-order",
                  .title = "reads the timestamp least significant byte first (one aligned to "
                           "256 s)",
                  .tamper = Tamper{At::as_rep, 1, Part::datagram, Op::stamp_aligned},
                  .cause_if_refused = "the timestamp read in network byte order; it travels "
-                                     "least significant byte first"});
+                                     "least significant byte first",
+                 .control = "client/check/stamp-either-order"});
     v.push_back({.id = "client/check/nonce-answer",
                  .title = "refuses an answer of the nonce plus two, sending AP_ERR",
                  .expect = E::refuse,
@@ -472,6 +477,11 @@ std::vector<Case> client_cases() {
                      .checks = kExact,
                      .exact = tt(t)});
     }
+    v.push_back({.id = "client/exact/ap-req-ticket-length-100",
+                 .title = "copies a ticket length of 100 and as many Ticket bytes into AP_REQ",
+                 .tamper = set(At::as_rep, Part::body, ticket::kBodyTicketLength, 100),
+                 .checks = kExact,
+                 .exact = tt(ticket::Type::AP_REQ)});
     v.push_back({.id = "client/exact/ap-err",
                  .title = "refuses a wrong nonce answer with an AP_ERR carrying its client ID",
                  .expect = E::refuse,
@@ -670,12 +680,18 @@ std::vector<Case> server_cases() {
                  .tamper = stamp(At::ap_req, -ticket::kLifetime),
                  .cause_if_taken = kCauseExpiry,
                  .control = "server/check/expired-ticket"});
+    v.push_back({.id = "server/check/stamp-either-order",
+                 .title = "takes a Ticket stamped at most 4 minutes ahead, valid in either byte "
+                          "order",
+                 .expect = E::serve,
+                 .tamper = Tamper{At::ap_req, 1, Part::datagram, Op::stamp_aligned, {}, 0xF0}});
     v.push_back({.id = "server/check/stamp-byte-order",
                  .title = "reads the Ticket's timestamp least significant byte first",
                  .expect = E::serve,
                  .tamper = Tamper{At::ap_req, 1, Part::datagram, Op::stamp_aligned},
                  .cause_if_refused = "the timestamp read in network byte order; it travels "
-                                     "least significant byte first"});
+                                     "least significant byte first",
+                 .control = "server/check/stamp-either-order"});
     v.push_back({.id = "server/check/lifetime-from-ticket",
                  .title = "takes the lifetime from the Ticket: 600 s, stamped 700 s ago, has "
                           "expired",
@@ -758,6 +774,9 @@ std::vector<Case> gatekeep_cases() {
                                std::string("mallory\0junk", 12)),
                  .checks = kExact,
                  .exact = tt(ticket::Type::AS_ERR)});
+    v.push_back({.id = "gatekeep/run/one-request",
+                 .title = "answers an AS_REQ with an AS_REP, prints OK, keeps running",
+                 .expect = E::serve});
     v.push_back({.id = "gatekeep/run/fresh-keys",
                  .title = "answers three AS_REQs, each with a fresh session key, keeps running",
                  .expect = E::serve,

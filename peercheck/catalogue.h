@@ -56,8 +56,9 @@ enum class Op : std::uint8_t {
     set,            // `field` set to `value`, most significant byte first (the field's width)
     set_le,         // `field` set to `value`, least significant byte first
     stamp,          // the timestamp fields set to now + `value` seconds
-    stamp_aligned,  // the timestamps set to now rounded down to 256 s: still valid, but long past
-                    // when read in the other byte order
+    stamp_aligned,  // the timestamps set to now rounded down to 256 s, plus `value`: with a
+                    // small value still valid but long past when read in the other byte order,
+                    // with a large one valid either way
     put,            // `bytes` written at `field`'s offset (the rest of the field unchanged)
     add_answer,     // the nonce answer: the right number plus `value`
     format,         // the nonce answer written with the printf format in `bytes` (default "%d")

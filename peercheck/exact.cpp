@@ -93,10 +93,43 @@ std::string length_cause(std::uint32_t got, std::size_t plain) {
     if (plain % 8 == 0 && got == plain + 4) {
         return "4 added to a plain length that is already a multiple of 8";
     }
+    if (got == seal::rounded(plain) + 4 && got != seal::length_field(plain)) {
+        return "4 added to the sealed size rather than to the plain length";
+    }
     return {};
 }
 
 std::string answer_text(std::int64_t v) { return fmt::format("{}", v); }
+
+// Two mistakes leave the body unreadable from its first byte: the keys of the two seals swapped
+// (the body then unseals with the server key), and the CBC state of the Ticket's seal carried
+// into the body's (its first block then decrypts right from the Ticket's last cipher block).
+std::string as_rep_cause(Span sealed_body, const std::array<std::uint8_t, 168>& body,
+                         const AsFacts& f) {
+    const auto sid = wire::at<ticket::kBodyServerId>(body);
+    const auto other =
+        unsealed<ticket::kBodySealedSize>(sealed_body, ticket::kBodySealedSize, f.server_key);
+    const auto other_sid = wire::at<ticket::kBodyServerId>(other);
+    if (!std::equal(sid.begin(), sid.end(), f.server.begin()) &&
+        std::equal(other_sid.begin(), other_sid.end(), f.server.begin())) {
+        return "the Ticket and the body sealed with each other's key: the Ticket with the server "
+               "key, the body with the client key";
+    }
+    Chain chain;
+    add_last_block(chain, body, ticket::kBodyTicket.offset, ticket::kTicketPlainSize);
+    Block first{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        first[i] = static_cast<std::uint8_t>(body[i] ^ seal::kProtocolIv[i] ^ chain.front()[i]);
+    }
+    const auto tk = unsealed<ticket::kTicketSealedSize>(
+        Span(body).subspan(ticket::kBodyTicket.offset), ticket::kTicketSealedSize, f.server_key);
+    seal::Schedule s;
+    if (!std::equal(first.begin(), first.end(), body.begin()) &&
+        std::equal(first.begin(), first.end(), tk.begin()) && seal::make_schedule(first, s) == 0) {
+        return kIvCause;
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -241,6 +274,11 @@ Difference exact_as_rep(const Bytes& d, const AsFacts& f) {
     const Span sealed_body = got.subspan(ticket::kAsRepBody.offset);
     const auto body =
         unsealed<ticket::kBodySealedSize>(sealed_body, ticket::kBodySealedSize, f.client_key);
+    if (const std::string cause = as_rep_cause(sealed_body, body, f); !cause.empty()) {
+        // The session key cannot be read from such a body: the mistake is named at once.
+        return Finding{"an AS_REP body sealed alone with the client key, from the protocol IV",
+                       "a body that does not unseal so", cause};
+    }
     // The expected body, with what cannot be foreseen (the session key, the time) taken from
     // what was sent when it is plausible.
     seal::Key key{};

@@ -393,10 +393,19 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
                                 : reaction == kRetries ? "offered its next password"
                                 : reaction == kWaits   ? "kept waiting"
                                                        : "ended";
+        std::string cause = reaction == kProceeds ? c.cause_if_taken : std::string{};
+        if (reaction == kRefuses && c.story == Story::existing_output) {
+            // Refusing a right run over an existing file: the digest took in its old bytes.
+            const auto got = read_file(run.received, run.file.size() + 4096);
+            if (got && got->size() > o.written.size() &&
+                std::equal(o.written.begin(), o.written.end(), got->begin())) {
+                cause = "the output file opened without being cut to what arrives";
+            }
+        }
         return run.fail(expected,
                         fmt::format("{}: printed {}{}", did, printed,
                                     o.reaction_text.empty() ? "" : ", " + o.reaction_text),
-                        reaction == kProceeds ? c.cause_if_taken : std::string{});
+                        cause);
     }
     if (reaction == kProceeds) {
         if (ok == 0 || abort > 0) return run.fail(expected, "printed " + printed);
@@ -953,7 +962,7 @@ std::string_view baseline_of(Role role) noexcept {
         case Role::server:
             return "server/run/empty";
         case Role::gatekeep:
-            return "gatekeep/run/fresh-keys";
+            return "gatekeep/run/one-request";
         case Role::lockbox:
             return "lockbox/run/empty";
         case Role::latchkey:

@@ -125,7 +125,9 @@ std::uint32_t Talk::stamp(At at, std::uint32_t now) const {
     const Tamper& t = c().tamper;
     if (t.at != at) return now;
     if (t.op == Op::stamp) return static_cast<std::uint32_t>(now + t.value);
-    if (t.op == Op::stamp_aligned) return now & ~std::uint32_t{0xFF};
+    if (t.op == Op::stamp_aligned) {
+        return (now & ~std::uint32_t{0xFF}) + static_cast<std::uint32_t>(t.value);
+    }
     return now;
 }
 

@@ -50,3 +50,4 @@ if(TARGET peercheck)
     gtest_discover_tests(peercheck_isolation_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
         PROPERTIES TIMEOUT 120)
 endif()
+

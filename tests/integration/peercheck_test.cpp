@@ -130,7 +130,7 @@ const Row kRows[] = {
      {"client/run/empty", "client/run/one-byte", "client/run/one-chunk", "client/run/chunk-and-one",
       "client/run/two-chunks", "client/run/large", "client/output/ok",
       "client/output/digest-mismatch", "client/fault/nonce-answer", "client/fault/digest",
-      "client/exact/ap-req"}},
+      "client/exact/ap-req", "client/exact/ap-req-ticket-length-100"}},
     {"LockboxBadhash",
      "lockbox",
      ours("lockbox-badhash"),
