@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Password-protocol transfer benchmark: builds the release preset, then on 127.0.0.1
-#   - lockbox-badhash streams the file to the fault-free test client (pass-peer-client), and
-#   - latchkey-badjoin fetches it from the fault-free test server (pass-peer-server),
+#   - lockbox-badhash streams the file to peercheck-pass-client, the fault-free password client
+#     that peercheck ships, and
+#   - latchkey-badjoin fetches it from peercheck-pass-server, the fault-free server beside it,
 # each size several times, and prints the median MB/s of file data, the successful runs, the peak
 # RSS of both ends, the server's sending rate and, measured after every run under the same load, a
 # bare loopback UDP stream of 1012-byte datagrams between two processes (udp_stream): its sending
@@ -38,12 +39,12 @@ cmake --preset release >/dev/null
 if [[ -n ${PROGRAMS:-} ]]; then
     cmake --build --preset release -j2 --target udp_stream >/dev/null
     bin=$PROGRAMS/bin
-    peers=$PROGRAMS/tests
+    peers=$PROGRAMS/bin
 else
-    cmake --build --preset release -j2 \
-        --target lockbox-badhash latchkey-badjoin pass-peer-client pass-peer-server udp_stream >/dev/null
+    cmake --build --preset release -j2 --target lockbox-badhash latchkey-badjoin \
+        peercheck-pass-client peercheck-pass-server udp_stream >/dev/null
     bin=$root/build/release/bin
-    peers=$root/build/release/tests
+    peers=$root/build/release/bin
 fi
 stream_bin=$root/build/release/bin/udp_stream
 
@@ -142,13 +143,13 @@ for spec in $sizes; do
     rm -f "$work/served.bin" "$work/received.bin"
     head -c $((mib << 20)) /dev/urandom >"$work/served.bin"
     want="incorrect checksum" send_from="client:PASS_ACCEPT received" send_to="server:OK"
-    run_pair "lockbox-badhash -> pass-peer-client" "$mib" \
+    run_pair "lockbox-badhash -> peercheck-pass-client" "$mib" \
         "$bin/lockbox-badhash" @PORT@ secret "$work/served.bin" -- \
-        "$peers/pass-peer-client" 127.0.0.1 @PORT@ wrong secret other @OUT@ -DDEBUG
+        "$peers/peercheck-pass-client" 127.0.0.1 @PORT@ wrong secret other @OUT@ -DDEBUG
     rm -f "$work/received.bin"
     want="OK" send_from="server:password correct" send_to="server:file sended!"
-    run_pair "pass-peer-server -> latchkey-badjoin" "$mib" \
-        "$peers/pass-peer-server" @PORT@ secret "$work/served.bin" -DDEBUG -- \
+    run_pair "peercheck-pass-server -> latchkey-badjoin" "$mib" \
+        "$peers/peercheck-pass-server" @PORT@ secret "$work/served.bin" -DDEBUG -- \
         "$bin/latchkey-badjoin" 127.0.0.1 @PORT@ wrong secret other @OUT@
 done
 rm -f "$work/served.bin" "$work/received.bin"

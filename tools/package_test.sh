@@ -70,7 +70,7 @@ echo "=== package: runs from the extracted programs"
 ROOT=$WORK/root
 dpkg-deb -x "$DEB" "$ROOT"
 BIN=$ROOT/usr/bin
-PEERS=build/release/tests
+PEERS=$ROOT/usr/libexec/peercheck  # the fault-free password peers it ships
 head -c 100000 /dev/urandom >"$WORK/served.bin"
 
 start() {  # output file, port, command...: starts a server and waits for its port
@@ -102,16 +102,17 @@ result=$(timeout 10 "$BIN/client" 127.0.0.1 "$gk_port" $CK 127.0.0.1 "$sv_port" 
     fail "ticket run: client printed '$result'"
 
 # Every lockbox build and latchkey-badjoin carry a fault, so each runs against the fault-free
-# test peer. A file below 1000 bytes travels in one DATA, where lockbox-skipid's fault cannot show.
+# peer the package ships for peercheck. A file below 1000 bytes travels in one DATA, where
+# lockbox-skipid's fault cannot show.
 head -c 999 "$WORK/served.bin" >"$WORK/small.bin"
 port=$(free_udp_port)
 start "$WORK/lockbox.out" "$port" "$BIN/lockbox-skipid" "$port" opensesame "$WORK/small.bin"
-result=$(timeout 10 "$PEERS/pass-peer-client" 127.0.0.1 "$port" wrong opensesame unused \
+result=$(timeout 10 "$PEERS/peercheck-pass-client" 127.0.0.1 "$port" wrong opensesame unused \
     "$WORK/lockbox.bin" || true)
 [ "$result" = OK ] && cmp -s "$WORK/small.bin" "$WORK/lockbox.bin" ||
     fail "lockbox-skipid to the test client: it printed '$result'"
 port=$(free_udp_port)
-start "$WORK/peer.out" "$port" "$PEERS/pass-peer-server" "$port" opensesame "$WORK/served.bin"
+start "$WORK/peer.out" "$port" "$PEERS/peercheck-pass-server" "$port" opensesame "$WORK/served.bin"
 result=$(timeout 10 "$BIN/latchkey-badjoin" 127.0.0.1 "$port" a b opensesame \
     "$WORK/latchkey.bin" || true)
 [ "$result" = OK ] && cmp -s "$WORK/served.bin" "$WORK/latchkey.bin" ||

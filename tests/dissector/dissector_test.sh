@@ -6,12 +6,12 @@
 #     one run per test switch or fault build, each on ports of its own;
 #   - on copies of the complete ticket run: one envelope removed, one repeated, all two hours
 #     late, and read with one key, with the other, without lua-luaossl.
-# Environment: BIN and PEERS (folders of the programs and of the test peers), PLUGIN (the file).
+# Environment: BIN (the folder of the programs and the fault-free password peers), PLUGIN (the file).
 # Exits 77 (skipped) where tshark, dumpcap or lua-luaossl is missing or capture is not permitted.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../tools/deps.sh"
-: "${BIN:?}" "${PEERS:?}" "${PLUGIN:?}"
+: "${BIN:?}" "${PLUGIN:?}"
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 for tool in tshark dumpcap text2pcap editcap mergecap; do
@@ -217,12 +217,12 @@ ticket_run "" "" alice "x -T1 $((offset + 1))"; a_sv=$sv
 ticket_run "" "" alice "x -T2 x"; i_sv=$sv
 ticket_run "x -T1 2" "" alice "x -T1 $offset"; e_gk=$gk
 ticket_run "" "" mallory "x -T1 $offset"; w_gk=$gk
-password_run "$PEERS/pass-peer-server" "$PEERS/pass-peer-client" wrong opensesame x; p_ok=$pp
-password_run "$BIN/lockbox-badhash" "$PEERS/pass-peer-client" opensesame x y; p_hash=$pp
-password_run "$BIN/lockbox-skipid" "$PEERS/pass-peer-client" opensesame x y; p_skip=$pp
-password_run "$BIN/lockbox-badreq" "$PEERS/pass-peer-client" opensesame x y; p_req=$pp
+password_run "$BIN/peercheck-pass-server" "$BIN/peercheck-pass-client" wrong opensesame x; p_ok=$pp
+password_run "$BIN/lockbox-badhash" "$BIN/peercheck-pass-client" opensesame x y; p_hash=$pp
+password_run "$BIN/lockbox-skipid" "$BIN/peercheck-pass-client" opensesame x y; p_skip=$pp
+password_run "$BIN/lockbox-badreq" "$BIN/peercheck-pass-client" opensesame x y; p_req=$pp
 password_run "$BIN/lockbox-badhash" "$BIN/latchkey-badjoin" opensesame x y; p_join=$pp
-password_run "$BIN/lockbox-badhash" "$PEERS/pass-peer-client" x y z; p_rej=$pp
+password_run "$BIN/lockbox-badhash" "$BIN/peercheck-pass-client" x y z; p_rej=$pp
 sleep 0.3
 kill -INT "$dumpcap_pid"
 for _ in $(seq 1 50); do kill -0 "$dumpcap_pid" 2>/dev/null || break; sleep 0.1; done
