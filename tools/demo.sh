@@ -14,14 +14,7 @@ cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 BIN=build/release/bin
 
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source tools/scratch.sh  # $WORK and PIDS, ended and removed on exit
 
 # The lines of one program's output, under its name; FILTER (a regular expression) drops the
 # debug lines that do not matter for the case shown.

@@ -36,14 +36,7 @@ rm -f build/release/"$PACKAGE"_*.deb
 DEB=$(ls build/release/"$PACKAGE"_*.deb)
 echo "$DEB: $(stat -c %s "$DEB") bytes"
 
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source tools/scratch.sh  # $WORK and PIDS, ended and removed on exit
 FAILED=0
 fail() { echo "FAILED: $*"; FAILED=1; }
 
