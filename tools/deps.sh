@@ -5,7 +5,7 @@
 DEPS_BUILD=(cmake ninja-build g++ libssl-dev openssl libgtest-dev libgmock-dev)
 DEPS_FUZZ=(clang-14 libclang-rt-14-dev)
 DEPS_PEERCHECK=(nlohmann-json3-dev libcli11-dev libpugixml-dev libfmt-dev)
-DEPS_DISSECTOR=(tshark lua-luaossl)
+DEPS_DISSECTOR=(tshark lua-luaossl iproute2) # ip: loopback in the dissector test's namespace
 DEPS_PACKAGE=(mandoc lintian dpkg-dev)
 DEPS_STOCK_HOST=(iproute2) # tools/stock_host.sh brings up loopback in a network namespace
 DEPS_ALL=("${DEPS_BUILD[@]}" "${DEPS_PEERCHECK[@]}" "${DEPS_DISSECTOR[@]}" "${DEPS_PACKAGE[@]}")
