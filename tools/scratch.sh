@@ -6,8 +6,12 @@
 
 WORK=$(mktemp -d "/tmp/$(basename "$0" .sh).XXXXXX")
 PIDS=()
+SCRATCH_OWNER=$BASHPID
 scratch_cleanup() {
     local status=$?
+    # A background job killed before it has started its program is still a copy of this shell,
+    # with this trap: only the shell that made the folder may decide its fate.
+    [ "$BASHPID" = "$SCRATCH_OWNER" ] || return 0
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     if [ "$status" -ne 0 ] && [ "$status" -ne 77 ] && [ "${SCRATCH_KEEP_ON_FAILURE:-1}" = 1 ]; then
