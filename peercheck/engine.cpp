@@ -104,6 +104,10 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
                  const std::string& name)
     : out_path_(scratch.file(name + ".out")), err_path_(scratch.file(name + ".err")) {
     for (const auto& a : argv) command_ += (command_.empty() ? "" : " ") + a;
+    // Made before the fork: a child of a process with threads must not allocate before exec.
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -125,9 +129,6 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
         if (::chdir(scratch.path().c_str()) != 0) ::_exit(127);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
@@ -137,14 +138,21 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
 
 Process::~Process() { kill_group(); }
 
+// Notes how the program ended but leaves it a zombie: until kill_group, its pid, which is also
+// its group's number, cannot be given to another process that the group kill would then hit.
 void Process::reap(bool block) {
     if (ended_ || pid_ <= 0) return;
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-    if (r != pid_) return;
+    siginfo_t info{};
+    const int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, options) != 0 || info.si_pid != pid_) {
+        return;
+    }
     ended_ = true;
-    if (WIFEXITED(status)) exit_code_ = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
+    if (info.si_code == CLD_EXITED) {
+        exit_code_ = info.si_status;
+    } else {
+        signal_ = info.si_status;  // killed, or dumped core
+    }
 }
 
 bool Process::running() {
@@ -171,10 +179,13 @@ bool Process::wait_line(const std::string& line, std::size_t n, Millis limit) {
 }
 
 void Process::kill_group() {
-    if (pid_ <= 0) return;
-    // The group outlives its leader when the leader started children: kill it in any case.
+    if (pid_ <= 0 || released_) return;
+    // The group outlives its leader when the leader started children: kill it in any case. The
+    // leader, running or a zombie, still holds the group's number, so no other group is hit.
     ::kill(-pid_, SIGKILL);
     reap(true);
+    ::waitpid(pid_, nullptr, 0);  // only now is the pid free
+    released_ = true;
 }
 
 std::string Process::out() const { return read_whole(out_path_); }

@@ -84,7 +84,8 @@ public:
 private:
     void reap(bool block);
     pid_t pid_ = -1;
-    bool ended_ = false;
+    bool ended_ = false;     // it ended (a zombie until kill_group)
+    bool released_ = false;  // kill_group reaped it: its pid may belong to another process now
     std::optional<int> exit_code_;
     std::optional<int> signal_;
     std::string out_path_, err_path_, command_;
