@@ -8,6 +8,7 @@ DEPS_PEERCHECK=(nlohmann-json3-dev libcli11-dev libpugixml-dev libfmt-dev)
 DEPS_DISSECTOR=(tshark lua-luaossl iproute2) # ip: loopback in the dissector test's namespace
 DEPS_PACKAGE=(mandoc lintian dpkg-dev)
 DEPS_STOCK_HOST=(iproute2) # tools/stock_host.sh brings up loopback in a network namespace
+DEPS_SOAK=(stress-ng)     # tools/soak.sh keeps the cores busy while tests repeat
 DEPS_ALL=("${DEPS_BUILD[@]}" "${DEPS_PEERCHECK[@]}" "${DEPS_DISSECTOR[@]}" "${DEPS_PACKAGE[@]}")
 
 ensure_deps() {
