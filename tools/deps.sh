@@ -28,6 +28,15 @@ ensure_deps() {
     fi
 }
 
+# Runs a command, then says how long it took ("=== LABEL took N s"), so that a slow stage of the
+# CI shows in its log.
+timed() {
+    local label=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "=== $label took $((SECONDS - start)) s"
+}
+
 # Waits until some socket is bound to the UDP port (read from /proc/net/udp); 5 s at most.
 wait_udp_bound() {
     local hex

@@ -26,13 +26,13 @@ stock_host_tests() {
 for preset in ${PRESETS:-ci asan}; do
     echo "=== ${preset}: build"
     cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
+    timed "${preset}: build" cmake --build --preset "$preset"
     echo "=== ${preset}: tests"
-    ctest --preset "$preset"
+    timed "${preset}: tests" ctest --preset "$preset"
     if [ "$preset" = ci ]; then
-        stock_host_tests
+        timed "ci: stock-host tests" stock_host_tests
     fi
 done
 
 # The Debian package from the release preset (PACKAGE=0 leaves it out).
-[ "${PACKAGE:-1}" = 0 ] || bash tools/package_test.sh
+[ "${PACKAGE:-1}" = 0 ] || timed "package" bash tools/package_test.sh
