@@ -65,7 +65,10 @@ Config make_config(Role role, const std::vector<std::string>& command, const Opt
     cfg.role = role;
     cfg.command = command;
     cfg.wait = Millis{static_cast<Millis::rep>(opt.timeout * 1000)};
-    cfg.peer_dirs = opt.peers.empty() ? default_peer_dirs() : std::vector<std::string>{opt.peers};
+    // Every process runs in its case's scratch folder: a relative folder must not depend on it.
+    cfg.peer_dirs = opt.peers.empty()
+                        ? default_peer_dirs()
+                        : std::vector<std::string>{std::filesystem::absolute(opt.peers).string()};
     if (command.empty())
         throw SetupError{"no command after \"--\": give the one that starts your " +
                          std::string(role_name(role))};

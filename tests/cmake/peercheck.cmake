@@ -14,5 +14,7 @@ if(TARGET peercheck)
         PROPERTIES TIMEOUT 300)
     # The processes peercheck starts, on their own.
     add_project_test(peercheck_process_test
-        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_process_test.cpp LIBS peercheck_engine)
+        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_process_test.cpp LIBS peercheck_engine
+        PROGRAMS peercheck gatekeep client server)
+    target_compile_definitions(peercheck_process_test PRIVATE BIN_DIR="${CMAKE_BINARY_DIR}/bin")
 endif()

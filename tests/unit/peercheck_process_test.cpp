@@ -1,14 +1,18 @@
-// peercheck's Process: a program that ended by itself stays a zombie, holding its pid and so its
-// process group's number, until the Process lets it go; otherwise the group kill at the end of a
-// case could reach a stranger that was given that pid in the meantime.
+// The programs peercheck starts. A program that ended by itself stays a zombie, holding its pid
+// and so its process group's number, until the Process lets it go; otherwise the group kill at the
+// end of a case could reach a stranger that was given that pid in the meantime. And our programs
+// are found in a --peers folder named relative to where peercheck was started, although every
+// process runs in its case's scratch folder.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 
 #include "engine.h"
+#include "harness.h"
 
 namespace {
 
@@ -52,5 +56,14 @@ INSTANTIATE_TEST_SUITE_P(Peercheck, EndedProgram,
                                          Ending{"IsKilled", "echo $$; kill -TERM $$", std::nullopt,
                                                 15}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+TEST(PeercheckPeers, ARelativeFolderIsTheCallersFolder) {
+    const std::filesystem::path bin(BIN_DIR);
+    harness::Program p((bin / "peercheck").string(),
+                       {"client", "--peers", bin.filename().string(), "client/run/one-byte", "--",
+                        (bin / "client").string()},
+                       bin.parent_path().string());
+    EXPECT_EQ(p.wait_exit(30s), 0) << p.output();
+}
 
 }  // namespace
