@@ -1,16 +1,9 @@
-# Sourced by the benchmarks: the loopback helpers of tools/deps.sh, a scratch folder, and the
-# processes started, all ended and removed on exit.
+# Sourced by the benchmarks: the loopback helpers of tools/deps.sh, and the scratch folder
+# ($WORK) and processes (PIDS) of tools/scratch.sh, ended and removed on exit.
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tools/deps.sh"
-
-work=$(mktemp -d "/tmp/$(basename "$0" .sh).XXXXXX")
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+SCRATCH_KEEP_ON_FAILURE=0  # an interrupted run would leave files of gigabytes behind
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/scratch.sh"
 
 free_port() { free_udp_port; }
 wait_bound() { wait_udp_bound "$1" || { echo "port $1 was never bound" >&2; return 1; }; }

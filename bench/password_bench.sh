@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Password-protocol transfer benchmark: builds the release preset, then on 127.0.0.1
-#   - lockbox-badhash streams the file to the fault-free test client (pass-peer-client), and
-#   - latchkey-badjoin fetches it from the fault-free test server (pass-peer-server),
+#   - lockbox-badhash streams the file to peercheck-pass-client, the fault-free password client
+#     that peercheck ships, and
+#   - latchkey-badjoin fetches it from peercheck-pass-server, the fault-free server beside it,
 # each size several times, and prints the median MB/s of file data, the successful runs, the peak
 # RSS of both ends, the server's sending rate and, measured after every run under the same load, a
 # bare loopback UDP stream of 1012-byte datagrams between two processes (udp_stream): its sending
@@ -38,12 +39,12 @@ cmake --preset release >/dev/null
 if [[ -n ${PROGRAMS:-} ]]; then
     cmake --build --preset release -j2 --target udp_stream >/dev/null
     bin=$PROGRAMS/bin
-    peers=$PROGRAMS/tests
+    peers=$PROGRAMS/bin
 else
-    cmake --build --preset release -j2 \
-        --target lockbox-badhash latchkey-badjoin pass-peer-client pass-peer-server udp_stream >/dev/null
+    cmake --build --preset release -j2 --target lockbox-badhash latchkey-badjoin \
+        peercheck-pass-client peercheck-pass-server udp_stream >/dev/null
     bin=$root/build/release/bin
-    peers=$root/build/release/tests
+    peers=$root/build/release/bin
 fi
 stream_bin=$root/build/release/bin/udp_stream
 
@@ -82,32 +83,32 @@ run_pair() {
     local port load_before
     load_before=$(cut -d' ' -f1 /proc/loadavg)
     port=$(free_port)
-    rm -f "$work/client.out"
-    "${server[@]/@PORT@/$port}" > >(stamp >"$work/server.out") &
+    rm -f "$WORK/client.out"
+    "${server[@]/@PORT@/$port}" > >(stamp >"$WORK/server.out") &
     local sv_pid=$!
-    pids+=("$sv_pid")
+    PIDS+=("$sv_pid")
     wait_bound "$port"
     local ok=0 client_rss=0 rates=() sends=() streams=() stream_sends=() bytes=$((mib << 20))
     local datagrams=$((bytes / 1000 + 1)) limit=$((10 + mib / 32))
     for run in $(seq "$runs"); do
         local cmd=("${client[@]/@PORT@/$port}")
-        cmd=("${cmd[@]/@OUT@/$work/received.bin}")
+        cmd=("${cmd[@]/@OUT@/$WORK/received.bin}")
         local start end rss sent
         start=$EPOCHREALTIME
-        { timeout "$limit" /usr/bin/time -f %M -o "$work/rss" "${cmd[@]}" || true; } |
-            stamp >>"$work/client.out"
+        { timeout "$limit" /usr/bin/time -f %M -o "$WORK/rss" "${cmd[@]}" || true; } |
+            stamp >>"$WORK/client.out"
         end=$EPOCHREALTIME
-        rss=$(tail -n 1 "$work/rss" | grep -E '^[0-9]+$' || echo 0)
+        rss=$(tail -n 1 "$WORK/rss" | grep -E '^[0-9]+$' || echo 0)
         ((rss > client_rss)) && client_rss=$rss
         # The next run starts once the server is done with this one.
         local from to
-        from=$(nth_line "$work/${send_from%%:*}.out" "${send_from#*:}" "$run" 1)
-        to=$(nth_line "$work/${send_to%%:*}.out" "${send_to#*:}" "$run" "$limit")
+        from=$(nth_line "$WORK/${send_from%%:*}.out" "${send_from#*:}" "$run" 1)
+        to=$(nth_line "$WORK/${send_to%%:*}.out" "${send_to#*:}" "$run" "$limit")
         [[ -n $from && -n $to ]] && sends+=("$(mbs "$bytes" "$from" "$to")")
         local last
-        last=$(tail -n 2 "$work/client.out" | cut -d' ' -f2-)
+        last=$(tail -n 2 "$WORK/client.out" | cut -d' ' -f2-)
         if [[ "$(head -n 1 <<<"$last")" == "$want" || "$(tail -n 1 <<<"$last")" == "$want" ]] &&
-            cmp -s "$work/served.bin" "$work/received.bin"; then
+            cmp -s "$WORK/served.bin" "$WORK/received.bin"; then
             ok=$((ok + 1))
             rates+=("$(mbs "$bytes" "$start" "$end")")
         else
@@ -139,17 +140,17 @@ for spec in $sizes; do
     mib=${spec%%:*}
     runs=$runs_default
     [[ $spec == *:* ]] && runs=${spec#*:}
-    rm -f "$work/served.bin" "$work/received.bin"
-    head -c $((mib << 20)) /dev/urandom >"$work/served.bin"
+    rm -f "$WORK/served.bin" "$WORK/received.bin"
+    head -c $((mib << 20)) /dev/urandom >"$WORK/served.bin"
     want="incorrect checksum" send_from="client:PASS_ACCEPT received" send_to="server:OK"
-    run_pair "lockbox-badhash -> pass-peer-client" "$mib" \
-        "$bin/lockbox-badhash" @PORT@ secret "$work/served.bin" -- \
-        "$peers/pass-peer-client" 127.0.0.1 @PORT@ wrong secret other @OUT@ -DDEBUG
-    rm -f "$work/received.bin"
+    run_pair "lockbox-badhash -> peercheck-pass-client" "$mib" \
+        "$bin/lockbox-badhash" @PORT@ secret "$WORK/served.bin" -- \
+        "$peers/peercheck-pass-client" 127.0.0.1 @PORT@ wrong secret other @OUT@ -DDEBUG
+    rm -f "$WORK/received.bin"
     want="OK" send_from="server:password correct" send_to="server:file sended!"
-    run_pair "pass-peer-server -> latchkey-badjoin" "$mib" \
-        "$peers/pass-peer-server" @PORT@ secret "$work/served.bin" -DDEBUG -- \
+    run_pair "peercheck-pass-server -> latchkey-badjoin" "$mib" \
+        "$peers/peercheck-pass-server" @PORT@ secret "$WORK/served.bin" -DDEBUG -- \
         "$bin/latchkey-badjoin" 127.0.0.1 @PORT@ wrong secret other @OUT@
 done
-rm -f "$work/served.bin" "$work/received.bin"
+rm -f "$WORK/served.bin" "$WORK/received.bin"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg), compilers running: $(compilers)"

@@ -32,15 +32,15 @@ key_c=0123456789abcdef
 key_s=fedcba9876543210
 for mib in $sizes; do
     seal=$("$bin/seal_speed" 3)
-    head -c $((mib << 20)) /dev/urandom >"$work/served.bin"
+    head -c $((mib << 20)) /dev/urandom >"$WORK/served.bin"
     gk_port=$(free_port)
-    "$bin/gatekeep" "$gk_port" alice "$key_c" files "$key_s" >"$work/gatekeep.out" &
+    "$bin/gatekeep" "$gk_port" alice "$key_c" files "$key_s" >"$WORK/gatekeep.out" &
     gk_pid=$!
-    pids+=("$gk_pid")
+    PIDS+=("$gk_pid")
     sv_port=$(free_port)
-    "$bin/server" "$sv_port" "$key_s" "$work/served.bin" >"$work/server.out" &
+    "$bin/server" "$sv_port" "$key_s" "$WORK/served.bin" >"$WORK/server.out" &
     sv_pid=$!
-    pids+=("$sv_pid")
+    PIDS+=("$sv_pid")
     wait_bound "$gk_port"
     wait_bound "$sv_port"
 
@@ -48,19 +48,19 @@ for mib in $sizes; do
     client_rss=0
     rates=()
     for run in $(seq "$runs"); do
-        rm -f "$work/received.bin"
+        rm -f "$WORK/received.bin"
         start=$(date +%s.%N)
         # A lost datagram leaves the client waiting for ever; a run that long has failed.
-        timeout 120 /usr/bin/time -f %M -o "$work/rss" "$bin/client" 127.0.0.1 "$gk_port" "$key_c" \
-            127.0.0.1 "$sv_port" "$work/received.bin" alice files >"$work/client.out" || true
+        timeout 120 /usr/bin/time -f %M -o "$WORK/rss" "$bin/client" 127.0.0.1 "$gk_port" "$key_c" \
+            127.0.0.1 "$sv_port" "$WORK/received.bin" alice files >"$WORK/client.out" || true
         end=$(date +%s.%N)
-        rss=$(tail -n 1 "$work/rss")
+        rss=$(tail -n 1 "$WORK/rss")
         ((rss > client_rss)) && client_rss=$rss
-        if [[ "$(cat "$work/client.out")" == "OK" ]] && cmp -s "$work/served.bin" "$work/received.bin"; then
+        if [[ "$(cat "$WORK/client.out")" == "OK" ]] && cmp -s "$WORK/served.bin" "$WORK/received.bin"; then
             ok=$((ok + 1))
             rates+=("$(awk -v b=$((mib << 20)) -v s="$start" -v e="$end" 'BEGIN {printf "%.1f", b / (e - s) / 1e6}')")
         else
-            echo "run $run of $mib MiB failed: $(tr '\n' ' ' <"$work/client.out")" >&2
+            echo "run $run of $mib MiB failed: $(tr '\n' ' ' <"$WORK/client.out")" >&2
         fi
     done
     server_rss=$(hwm_kib "$sv_pid")

@@ -17,21 +17,21 @@ namespace latchkey {
 
 namespace {
 
-// Received bytes wait in chunks of this size until they are written. A client that keeps up
-// fills and empties one chunk over and over.
-constexpr std::size_t kChunkBytes = 1 << 20;
+// Received bytes wait in blocks of this size until they are written. A client that keeps up
+// fills and empties one block over and over.
+constexpr std::size_t kBlockBytes = 1 << 20;
 // Datagrams asked for in one receive call.
 constexpr std::size_t kBatch = 256;
-// The smallest piece written while the socket is idle; smaller rests wait for more data or for
-// the end of the loop.
-constexpr std::size_t kPieceBytes = 512 << 10;
+// The fewest bytes written at once while the socket is idle; smaller rests wait for more data or
+// for the end of the loop.
+constexpr std::size_t kWriteBytes = 512 << 10;
 // The process holds a backlog of up to this share (1/2) of the machine's memory; beyond it, bytes
 // are written even while datagrams wait, so a disk slower than the network cannot exhaust it.
 constexpr std::size_t kMemoryShare = 2;
-// Chunks kept mapped after their bytes were written, for the next ones to arrive.
-constexpr std::size_t kSpareChunks = 1;
+// Blocks kept mapped after their bytes were written, for the next ones to arrive.
+constexpr std::size_t kSpareBlocks = 1;
 
-// Received file bytes not written yet, oldest first, in chunks of private memory mapped while
+// Received file bytes not written yet, oldest first, in blocks of private memory mapped while
 // they are needed and returned to the system when written.
 class Backlog {
 public:
@@ -40,77 +40,77 @@ public:
         const std::size_t memory =
             pages > 0 && page > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(page)
                                   : 0;
-        max_chunks_ = std::max<std::size_t>(2, memory / kMemoryShare / kChunkBytes);
+        max_blocks_ = std::max<std::size_t>(2, memory / kMemoryShare / kBlockBytes);
     }
     ~Backlog() {
-        for (const Chunk& c : chunks_) ::munmap(c.base, kChunkBytes);
-        for (std::size_t i = 0; i < spares_; ++i) ::munmap(spare_[i], kChunkBytes);
+        for (const Block& b : blocks_) ::munmap(b.base, kBlockBytes);
+        for (std::size_t i = 0; i < spares_; ++i) ::munmap(spare_[i], kBlockBytes);
     }
     Backlog(const Backlog&) = delete;
     Backlog& operator=(const Backlog&) = delete;
 
-    // Free room after the newest byte, enough for at least one data area; a further chunk when the
+    // Free room after the newest byte, enough for at least one data area; a further block when the
     // newest is full. Empty when the backlog is at its limit or no memory is left.
     std::span<std::uint8_t> room() noexcept {
-        if (!chunks_.empty()) {
-            Chunk& c = chunks_.back();
-            if (kChunkBytes - c.filled >= pass::kChunkSize) {
-                return {c.base + c.filled, kChunkBytes - c.filled};
+        if (!blocks_.empty()) {
+            Block& b = blocks_.back();
+            if (kBlockBytes - b.filled >= pass::kChunkSize) {
+                return {b.base + b.filled, kBlockBytes - b.filled};
             }
         }
-        if (chunks_.size() >= max_chunks_) return {};
-        std::uint8_t* base = spares_ > 0 ? spare_[--spares_] : map_chunk();
+        if (blocks_.size() >= max_blocks_) return {};
+        std::uint8_t* base = spares_ > 0 ? spare_[--spares_] : map_block();
         if (base == nullptr) return {};
-        chunks_.push_back({base, 0, 0});
-        return {base, kChunkBytes};
+        blocks_.push_back({base, 0, 0});
+        return {base, kBlockBytes};
     }
     // n bytes at the start of the last room() are now file bytes.
     void add(std::size_t n) noexcept {
-        chunks_.back().filled += n;
+        blocks_.back().filled += n;
         pending_ += n;
     }
     std::size_t pending() const noexcept { return pending_; }
-    // The oldest bytes not written yet, all from one chunk.
+    // The oldest bytes not written yet, all from one block.
     std::span<const std::uint8_t> oldest() const noexcept {
-        if (chunks_.empty()) return {};
-        const Chunk& c = chunks_.front();
-        return {c.base + c.written, c.filled - c.written};
+        if (blocks_.empty()) return {};
+        const Block& b = blocks_.front();
+        return {b.base + b.written, b.filled - b.written};
     }
     // The first n bytes of oldest() are in the file.
     void written(std::size_t n) noexcept {
-        Chunk& c = chunks_.front();
-        c.written += n;
+        Block& b = blocks_.front();
+        b.written += n;
         pending_ -= n;
-        if (c.written < c.filled) return;
-        if (chunks_.size() == 1) {
-            c.filled = c.written = 0;  // the only chunk: filled again from its start
+        if (b.written < b.filled) return;
+        if (blocks_.size() == 1) {
+            b.filled = b.written = 0;  // the only block: filled again from its start
             return;
         }
-        if (spares_ < kSpareChunks) {
-            spare_[spares_++] = c.base;
+        if (spares_ < kSpareBlocks) {
+            spare_[spares_++] = b.base;
         } else {
-            ::munmap(c.base, kChunkBytes);
+            ::munmap(b.base, kBlockBytes);
         }
-        chunks_.pop_front();
+        blocks_.pop_front();
     }
 
 private:
-    struct Chunk {
+    struct Block {
         std::uint8_t* base;
         std::size_t filled;   // bytes received into it
         std::size_t written;  // of those, bytes in the file
     };
-    static std::uint8_t* map_chunk() noexcept {
+    static std::uint8_t* map_block() noexcept {
         // Populated at once: one call instead of a fault for every page while datagrams queue.
-        void* p = ::mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE,
+        void* p = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         return p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
     }
 
-    std::deque<Chunk> chunks_;
-    std::array<std::uint8_t*, kSpareChunks> spare_{};
+    std::deque<Block> blocks_;
+    std::array<std::uint8_t*, kSpareBlocks> spare_{};
     std::size_t spares_ = 0;
-    std::size_t max_chunks_ = 2;
+    std::size_t max_blocks_ = 2;
     std::size_t pending_ = 0;
 };
 
@@ -130,14 +130,15 @@ public:
             const std::span<std::uint8_t> room = backlog_.room();
             if (room.empty()) {  // at the limit: the backlog now waits in the socket instead
                 // With nothing to write, no memory at all is left to receive into.
-                if (backlog_.pending() == 0 || !write_piece()) return finish(LoopEnd::write_failed);
+                if (backlog_.pending() == 0 || !write_oldest())
+                    return finish(LoopEnd::write_failed);
                 continue;
             }
-            const bool write_due = backlog_.pending() >= kPieceBytes;
+            const bool write_due = backlog_.pending() >= kWriteBytes;
             const int n = receive(room, write_due);
             if (n < 0) {
                 if (write_due && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    if (!write_piece()) return finish(LoopEnd::write_failed);
+                    if (!write_oldest()) return finish(LoopEnd::write_failed);
                     continue;
                 }
                 return finish(LoopEnd::receive_failed);
@@ -169,17 +170,18 @@ private:
         return n;
     }
 
-    bool write_piece() noexcept {
-        const std::span<const std::uint8_t> piece = backlog_.oldest();
+    // Writes the oldest bytes of the backlog (at most one block's) to the file.
+    bool write_oldest() noexcept {
+        const std::span<const std::uint8_t> oldest = backlog_.oldest();
         std::size_t done = 0;
-        while (done < piece.size()) {
-            const ssize_t n = ::write(file_.fd(), piece.data() + done, piece.size() - done);
+        while (done < oldest.size()) {
+            const ssize_t n = ::write(file_.fd(), oldest.data() + done, oldest.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             done += static_cast<std::size_t>(n);
         }
-        offset_ += piece.size();
-        backlog_.written(piece.size());
+        offset_ += oldest.size();
+        backlog_.written(oldest.size());
         return true;
     }
 
@@ -189,7 +191,7 @@ private:
     LoopEnd finish(LoopEnd end) noexcept {
         bool ok = true;
         if (end != LoopEnd::write_failed) {
-            while (ok && backlog_.pending() > 0) ok = write_piece();
+            while (ok && backlog_.pending() > 0) ok = write_oldest();
         }
         struct stat st {};
         if (ok && ::fstat(file_.fd(), &st) == 0 && S_ISREG(st.st_mode)) {

@@ -1,12 +1,13 @@
 #pragma once
-// The file loop of the password clients (latchkey-badjoin and the fault-free test client): DATA
-// after DATA until TERMINATE, written to the output file.
+// The file loop of the password clients (latchkey-badjoin and peercheck-pass-client): DATA after
+// DATA until TERMINATE, written to the output file. A "piece" is one DATA as judged.
 //
 // A password server sends back to back and never repeats a datagram, so the loop must keep up
 // with it. While datagrams are queued it only receives, many per call, each data area landing
-// straight in memory where it is later written from; it writes to the file, in large pieces, only
-// when the socket has nothing waiting. A backlog thus costs its size once in the process rather
-// than more than twice in the socket queue, and its memory is returned once it is written.
+// straight in memory where it is later written from; it writes to the file, half a megabyte or
+// more at once, only when the socket has nothing waiting. A backlog thus costs its size once in the
+// process rather than more than twice in the socket queue, and its memory is returned once it is
+// written.
 
 #include <sys/socket.h>
 

@@ -162,6 +162,10 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
         report_fd_ = s.report_fd;
         return;
     }
+    // Made before the fork: a child of a process with threads must not allocate before exec.
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -185,9 +189,6 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
         if (::chdir(scratch.path().c_str()) != 0) ::_exit(127);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
@@ -216,16 +217,32 @@ void Process::read_report() {
     take_status(end.wait_status);
 }
 
-// A sandboxed program's end comes from its init, which lives on (keeping what the program left
-// running) until it is killed; a plain one's from waiting for it.
+// Notes how the program ended but leaves the process a zombie: until kill_group its pid, which is
+// also its group's number, cannot be given to another process that the group kill would then
+// hit. A sandboxed program's end comes from its init, which lives on (keeping what the program
+// left running) until it is killed; a plain one's from the process itself.
 void Process::reap(bool block) {
-    if (pid_ <= 0 || reaped_) return;
-    if (report_fd_ >= 0 && !ended_) read_report();
-    int status = 0;
-    if (::waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) return;
-    reaped_ = true;
-    if (report_fd_ >= 0 && !ended_) read_report();
-    if (!ended_) take_status(status);
+    if (pid_ <= 0 || ended_) return;
+    if (report_fd_ >= 0) {
+        read_report();
+        if (ended_) return;
+    }
+    siginfo_t info{};
+    const int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, options) != 0 || info.si_pid != pid_) {
+        return;
+    }
+    // An init that ended may have reported its program's end just before.
+    if (report_fd_ >= 0) {
+        read_report();
+        if (ended_) return;
+    }
+    ended_ = true;
+    if (info.si_code == CLD_EXITED) {
+        exit_code_ = info.si_status;
+    } else {
+        signal_ = info.si_status;  // killed, or dumped core
+    }
 }
 
 bool Process::running() {
@@ -252,12 +269,14 @@ bool Process::wait_line(const std::string& line, std::size_t n, Millis limit) {
 }
 
 void Process::kill_group() {
-    if (pid_ <= 0) return;
-    // The group outlives its leader when the leader started children: kill it in any case. A
-    // sandbox's init is the leader: its end ends everything in its namespace before it can be
-    // waited for.
+    if (pid_ <= 0 || released_) return;
+    // The group outlives its leader when the leader started children: kill it in any case. The
+    // leader, running or a zombie, still holds the group's number, so no other group is hit. A
+    // sandbox's init is the leader: its end ends everything in its namespace.
     ::kill(-pid_, SIGKILL);
     reap(true);
+    ::waitpid(pid_, nullptr, 0);  // only now is the pid free
+    released_ = true;
 }
 
 std::string Process::out() const { return read_whole(out_path_); }

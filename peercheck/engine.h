@@ -101,9 +101,9 @@ private:
     void read_report();
     void take_status(int status);
     pid_t pid_ = -1;
-    int report_fd_ = -1;   // sandboxed: where its init reports the program's end
-    bool reaped_ = false;  // pid_ has been waited for
-    bool ended_ = false;   // the program has ended
+    int report_fd_ = -1;     // sandboxed: where its init reports the program's end
+    bool ended_ = false;     // it ended (a zombie until kill_group)
+    bool released_ = false;  // kill_group reaped it: its pid may belong to another process now
     std::optional<int> exit_code_;
     std::optional<int> signal_;
     LimitReached limit_ = LimitReached::none;

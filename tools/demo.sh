@@ -13,16 +13,8 @@ echo "Building (release preset)..."
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 BIN=build/release/bin
-PEERS=build/release/tests
 
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source tools/scratch.sh  # $WORK and PIDS, ended and removed on exit
 
 # The lines of one program's output, under its name; FILTER (a regular expression) drops the
 # debug lines that do not matter for the case shown.
@@ -125,9 +117,9 @@ ticket_run "gatekeep -T1 2: the session key was issued two hours ago; the client
     "x -T1 2" "" "$debug_client"
 
 # ---------------------------------------------------------------- password protocol
-# Every delivered password program carries one fault, so each meets a fault-free test peer here:
-# pass-peer-client (opens with JOIN_REQ, checks ids and digest) and pass-peer-server (also
-# accepts the type-12 opening). They are built with the tests and never installed.
+# Every delivered password program carries one fault, so each meets a fault-free peer here, the
+# ones peercheck ships: peercheck-pass-client (opens with JOIN_REQ, checks ids and digest) and
+# peercheck-pass-server (also accepts the type-12 opening).
 PW=opensesame
 head -c $((2 * 1024 * 1024 + 2234)) /dev/urandom >"$WORK/pass.bin"
 echo
@@ -164,14 +156,14 @@ for build in badhash skipid badreq; do
     FILTER='^(sending file!|receiving file)$'
     password_run "lockbox-$build with the test client, second password right: $what" 30 \
         $BIN/lockbox-$build PORT $PW "$WORK/pass.bin" -DDEBUG -- \
-        $PEERS/pass-peer-client 127.0.0.1 PORT wrong $PW unused "$WORK/pass.out" -DDEBUG
+        $BIN/peercheck-pass-client 127.0.0.1 PORT wrong $PW unused "$WORK/pass.out" -DDEBUG
 done
 FILTER=''
 password_run "latchkey-badjoin with lockbox-badhash: its opening has type 12; lockbox refuses it and stops" 2 \
     $BIN/lockbox-badhash PORT $PW "$WORK/pass.bin" -DDEBUG -- \
     $BIN/latchkey-badjoin 127.0.0.1 PORT $PW $PW $PW "$WORK/pass.out" -DDEBUG
 password_run "latchkey-badjoin with the test server, which accepts its opening: a complete run" 30 \
-    $PEERS/pass-peer-server PORT $PW "$WORK/pass.bin" -- \
+    $BIN/peercheck-pass-server PORT $PW "$WORK/pass.bin" -- \
     $BIN/latchkey-badjoin 127.0.0.1 PORT first $PW third "$WORK/pass.out"
 if cmp -s "$WORK/pass.bin" "$WORK/pass.out"; then
     echo "    received file is identical to the served file ($(stat -c %s "$WORK/pass.out") bytes)"

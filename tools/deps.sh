@@ -5,9 +5,10 @@
 DEPS_BUILD=(cmake ninja-build g++ libssl-dev openssl libgtest-dev libgmock-dev)
 DEPS_FUZZ=(clang-14 libclang-rt-14-dev)
 DEPS_PEERCHECK=(nlohmann-json3-dev libcli11-dev libpugixml-dev libfmt-dev)
-DEPS_DISSECTOR=(tshark lua-luaossl)
+DEPS_DISSECTOR=(tshark lua-luaossl iproute2) # ip: loopback in the dissector test's namespace
 DEPS_PACKAGE=(mandoc lintian dpkg-dev)
 DEPS_STOCK_HOST=(iproute2) # tools/stock_host.sh brings up loopback in a network namespace
+DEPS_SOAK=(stress-ng)     # tools/soak.sh keeps the cores busy while tests repeat
 DEPS_ALL=("${DEPS_BUILD[@]}" "${DEPS_PEERCHECK[@]}" "${DEPS_DISSECTOR[@]}" "${DEPS_PACKAGE[@]}")
 
 ensure_deps() {
@@ -25,6 +26,15 @@ ensure_deps() {
         echo "  sudo apt-get install -y ${missing[*]}"
         exit 1
     fi
+}
+
+# Runs a command, then says how long it took ("=== LABEL took N s"), so that a slow stage of the
+# CI shows in its log.
+timed() {
+    local label=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "=== $label took $((SECONDS - start)) s"
 }
 
 # Waits until some socket is bound to the UDP port (read from /proc/net/udp); 5 s at most.

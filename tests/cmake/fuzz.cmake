@@ -5,6 +5,10 @@
 # rest of the tests, so every path here starts from the project's source folder.
 
 set(FUZZ_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz)
+if(BUILD_FUZZERS)
+    # Every libFuzzer target and nothing else: `cmake --build --preset fuzz --target fuzzers`.
+    add_custom_target(fuzzers)
+endif()
 
 # add_fuzz_target(<function> [LIBS <libraries>])
 # Sources tests/fuzz/<function>.cpp. Skipped while one of its libraries does not exist yet.
@@ -22,6 +26,7 @@ function(add_fuzz_target name)
         target_link_libraries(fuzz_${name} PRIVATE common project_warnings ${F_LIBS})
         target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
         set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
+        add_dependencies(fuzzers fuzz_${name})
     endif()
     if(BUILD_TESTING)
         add_executable(replay_${name} ${src} ${FUZZ_DIR}/replay_main.cpp)

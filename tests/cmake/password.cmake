@@ -1,18 +1,5 @@
-# The password protocol: unit tests of lockbox and latchkey, the fault-free test peers, and the
-# integration tests that run each delivered program against scripted peers and the test peers.
-
-# Test peers: fault-free counterparts of the delivered programs, for end-to-end runs, the demo
-# and the benchmark. Test-only, never installed.
-foreach(peer pass-peer-client pass-peer-server)
-    string(REPLACE "-" "_" source ${peer})
-    add_executable(${peer} ${CMAKE_CURRENT_SOURCE_DIR}/peers/${source}.cpp)
-    set_target_properties(${peer} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(${peer} PRIVATE common project_warnings)
-endforeach()
-target_link_libraries(pass-peer-client PRIVATE latchkey_loop)  # the file loop it shares
-set(PASS_PEER_PATHS
-    "PASS_PEER_CLIENT_BIN=\"$<TARGET_FILE:pass-peer-client>\""
-    "PASS_PEER_SERVER_BIN=\"$<TARGET_FILE:pass-peer-server>\"")
+# The password protocol: unit tests of lockbox and latchkey, and the integration tests that run
+# each delivered program against scripted peers and the fault-free peers that peercheck ships.
 
 add_project_test(lockbox_unit_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/lockbox_steps_test.cpp
     LIBS lockbox_steps)
@@ -39,8 +26,7 @@ foreach(area lockbox latchkey)
         add_project_test(${area}_integration_test
             SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/integration/${area}_test.cpp
             PROGRAMS lockbox-badhash lockbox-skipid lockbox-badreq latchkey-badjoin
-                     pass-peer-client pass-peer-server
+                     peercheck-pass-client peercheck-pass-server
             TIMEOUT 300)
-        target_compile_definitions(${area}_integration_test PRIVATE ${PASS_PEER_PATHS})
     endif()
 endforeach()

@@ -12,6 +12,11 @@ if(TARGET peercheck)
         client server lockbox-badhash lockbox-skipid lockbox-badreq latchkey-badjoin)
     gtest_discover_tests(peercheck_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
         PROPERTIES TIMEOUT 300)
+    # The processes peercheck starts, on their own.
+    add_project_test(peercheck_process_test
+        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_process_test.cpp LIBS peercheck_engine
+        PROGRAMS peercheck gatekeep client server)
+    target_compile_definitions(peercheck_process_test PRIVATE BIN_DIR="${CMAKE_BINARY_DIR}/bin")
 endif()
 
 # The runner's own logic without processes: the catalogue, the changes cases make, the exact

@@ -11,18 +11,9 @@ set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/standins/runtime.cpp
     PROPERTIES COMPILE_DEFINITIONS OPENSSL_SUPPRESS_DEPRECATED)
 
 
-# The password peers: those peercheck drives where it is built, else the test peers, built from
-# the same sources.
-if(TARGET peercheck-pass-client)
-    set(standin_pass_peers peercheck-pass-client peercheck-pass-server)
-else()
-    set(standin_pass_peers pass-peer-client pass-peer-server)
-endif()
-list(GET standin_pass_peers 0 standin_pass_client)
-list(GET standin_pass_peers 1 standin_pass_server)
 add_project_test(standin_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/integration/standin_test.cpp
-    PROGRAMS standin gatekeep server client ${standin_pass_peers} TIMEOUT 120)
+    PROGRAMS standin gatekeep server client peercheck-pass-client peercheck-pass-server TIMEOUT 120)
 target_compile_definitions(standin_test PRIVATE
     STANDIN_BIN="$<TARGET_FILE:standin>"
-    PASS_CLIENT_BIN="$<TARGET_FILE:${standin_pass_client}>"
-    PASS_SERVER_BIN="$<TARGET_FILE:${standin_pass_server}>")
+    PASS_CLIENT_BIN="$<TARGET_FILE:peercheck-pass-client>"
+    PASS_SERVER_BIN="$<TARGET_FILE:peercheck-pass-server>")

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -29,6 +31,76 @@ using Clock = std::chrono::steady_clock;
 
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+std::string make_temp_dir(const std::string& prefix) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    check(::mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
+    return tmpl;
+}
+
+// Holds what the running test made or saw until it ends: removes its folders when it passed;
+// keeps them when it failed, writes the outputs of its programs beside them, and says where.
+class Keeper : public testing::EmptyTestEventListener {
+public:
+    // The one Keeper, listening to GoogleTest's events from its first use on.
+    static Keeper& get() {
+        static Keeper* const keeper = [] {
+            auto* k = new Keeper;  // owned by GoogleTest's listener list from here on
+            testing::UnitTest::GetInstance()->listeners().Append(k);
+            return k;
+        }();
+        return *keeper;
+    }
+    static bool in_test() {
+        return testing::UnitTest::GetInstance()->current_test_info() != nullptr;
+    }
+
+    void hold_dir(std::string path) {
+        const std::lock_guard lock(mutex_);
+        dirs_.push_back(std::move(path));
+    }
+    void record_program(const std::string& command, const std::string& end,
+                        const std::string& output) {
+        const std::lock_guard lock(mutex_);
+        programs_ += "$ " + command + "\n" + output;
+        if (!output.empty() && output.back() != '\n') programs_ += "\n";
+        programs_ += "[" + end + "]\n\n";
+    }
+
+    void OnTestEnd(const testing::TestInfo& info) override {
+        const std::lock_guard lock(mutex_);
+        if (info.result()->Failed()) {
+            for (const auto& d : dirs_) std::printf("kept: %s\n", d.c_str());
+            if (!programs_.empty()) {
+                const std::string dir = make_temp_dir(std::string("udpft-") + info.name() + "-");
+                std::ofstream(dir + "/programs.txt") << programs_;
+                std::printf("kept: %s/programs.txt (the programs this test started)\n",
+                            dir.c_str());
+            }
+            std::fflush(stdout);
+        } else {
+            for (const auto& d : dirs_) {
+                std::error_code ec;
+                std::filesystem::remove_all(d, ec);
+            }
+        }
+        dirs_.clear();
+        programs_.clear();
+    }
+
+private:
+    Keeper() = default;
+    std::mutex mutex_;
+    std::vector<std::string> dirs_;
+    std::string programs_;
+};
+
+std::string describe_end(bool exited, int status) {
+    if (!exited) return "running";
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "ended";
 }
 
 }  // namespace
@@ -66,6 +138,9 @@ bool udp_port_bound(std::uint16_t port) {
 }
 
 Program::Program(const std::string& path, std::vector<std::string> args, const std::string& cwd) {
+    command_ = path;
+    for (const auto& a : args) command_ += " " + a;
+    if (Keeper::in_test()) Keeper::get();  // listening before the test can end
     int fds[2];
     check(::pipe2(fds, O_CLOEXEC) == 0, "pipe");
     pid_ = ::fork();
@@ -89,8 +164,13 @@ Program::Program(const std::string& path, std::vector<std::string> args, const s
 }
 
 Program::~Program() {
+    // A program that ended by itself has its status already; one still running is killed here.
+    const std::string end =
+        running() ? "killed at the end of its scope" : describe_end(true, status_);
     kill();
+    drain(0);
     if (out_fd_ >= 0) ::close(out_fd_);
+    if (Keeper::in_test()) Keeper::get().record_program(command_, end, out_);
 }
 
 void Program::kill() {
@@ -299,13 +379,15 @@ std::string hex(const Bytes& b) {
     return s;
 }
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "udpft-XXXXXX").string();
-    check(::mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
-    path_ = tmpl;
+TempDir::TempDir() : path_(make_temp_dir("udpft-")) {
+    if (Keeper::in_test()) Keeper::get();  // listening before the test can end
 }
 
 TempDir::~TempDir() {
+    if (Keeper::in_test()) {
+        Keeper::get().hold_dir(path_);  // removed or kept when the test ends
+        return;
+    }
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -2,6 +2,10 @@
 // Integration-test harness: start a built program, capture its standard output, and play its
 // peer over 127.0.0.1 with a UDP socket whose every receive has a time-out. A Program is killed
 // when it goes out of scope, whatever the test's outcome.
+//
+// What a test saw outlives a failure: the TempDirs made during a GoogleTest test are removed when
+// that test ends, or kept when it has failed, and the command line, exit and whole output of every
+// Program it started are then written to a folder of their own; the paths are printed.
 
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -51,6 +55,7 @@ public:
 
 private:
     void drain(int timeout_ms);
+    std::string command_;  // the command line, for the record a failed test keeps
     pid_t pid_ = -1;
     int out_fd_ = -1;
     bool exited_ = false;
@@ -112,7 +117,10 @@ Bytes le32(std::uint32_t v);
 Bytes zeros(std::size_t n);
 std::string hex(const Bytes& b);
 
-// Temporary directory removed at scope end, for files served and written by the programs.
+// Temporary directory for files served and written by the programs. Made during a test, it is
+// removed when the test ends, or kept with its path printed when the test has failed (so that a
+// helper's folder survives an assertion its caller makes later); made outside a test, it is
+// removed at scope end.
 class TempDir {
 public:
     TempDir();

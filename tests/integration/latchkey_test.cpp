@@ -274,7 +274,7 @@ TEST(LatchkeyEndToEnd, FilesOfEverySizeFromTheTestServer) {
         const Bytes content = harness::pattern(size, 9);
         const std::string in = dir.write("in", content), out = dir.file("out");
         const std::uint16_t port = harness::free_udp_port();
-        harness::Program server(PASS_PEER_SERVER_BIN, {std::to_string(port), "pw", in});
+        harness::Program server(PEERCHECK_PASS_SERVER_BIN, {std::to_string(port), "pw", in});
         ASSERT_TRUE(server.wait_bound(port));
         const auto r = harness::run_writing(
             LATCHKEY_BADJOIN_BIN, {"127.0.0.1", std::to_string(port), "x", "y", "pw", out}, out);

@@ -371,7 +371,7 @@ TEST(LockboxEndToEnd, ConformingClientCatchesEachFault) {
         lb.ready();
         const std::string out = lb.dir.file("received");
         const auto r = harness::run_writing(
-            PASS_PEER_CLIENT_BIN,
+            PEERCHECK_PASS_CLIENT_BIN,
             {"127.0.0.1", std::to_string(lb.port), "x", "secret", "y", out, "-DDEBUG"}, out);
         EXPECT_EQ(r.status, 0);
         switch (b.fault) {

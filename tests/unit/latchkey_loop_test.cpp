@@ -187,8 +187,8 @@ TEST(LatchkeyLoop, QueuedBeforeTheLoopStarts) {
 }
 
 // A sender that is held back only by the socket (a datagram socket pair waits for room instead
-// of dropping): several chunks of file pass, written whenever the socket runs empty.
-TEST(LatchkeyLoop, KeepsPaceWithASenderOverSeveralChunks) {
+// of dropping): several blocks of the backlog pass, written whenever the socket runs empty.
+TEST(LatchkeyLoop, KeepsPaceWithASenderOverSeveralBlocks) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
     const udp::UdpSocket receiving(fds[0]), sending(fds[1]);

@@ -1,9 +1,10 @@
-// Test peer: a password file server without any fault, for end-to-end runs with latchkey-badjoin
-// and for the demo. It accepts an opening of type 1 or 12 (the client build's), then runs the
+// A password file server without any fault, the peer that peercheck drives against a password
+// client (installed beside it) and that the tests, the demo and the benchmark run against
+// latchkey-badjoin. It accepts an opening of type 1 or 12 (the client build's), then runs the
 // ordinary session: three attempts, DATA ids 1, 2, 3 ..., TERMINATE with the true digest, "OK",
-// next client. Not a deliverable; written apart from lockbox so that the two check each other.
+// next client. Written apart from lockbox so that the two check each other.
 //
-//   pass-peer-server <serverport> <password> <input file> [-DDEBUG]
+//   peercheck-pass-server <serverport> <password> <input file> [-DDEBUG]
 
 #include <netinet/in.h>
 
@@ -94,7 +95,7 @@ void send_file(Session& ses, const char* path) {
 int main(int argc, char** argv) {
     out::init();
     if (argc < 4 || argc > 5) {
-        out::say("usage: pass-peer-server <serverport> <password> <input file> [-DDEBUG]\n");
+        out::say("usage: peercheck-pass-server <serverport> <password> <input file> [-DDEBUG]\n");
         out::quit();
     }
     out::set_debug(argc == 5 && std::strcmp(argv[4], "-DDEBUG") == 0);

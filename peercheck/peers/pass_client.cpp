@@ -1,11 +1,12 @@
-// Test peer: a password client without any fault, for end-to-end runs with the lockbox builds
-// and for the demo. It opens with JOIN_REQ (type 1), offers the three passwords in order, writes
-// the file and checks every packet id and the digest, printing latchkey's failure lines with
-// -DDEBUG, so a run shows which check caught a server's fault. Not a deliverable; written apart
-// from latchkey so that the two check each other, except for the file loop, which must keep up
-// with a server that never waits and is shared (receive_loop.h).
+// A password client without any fault, the peer that peercheck drives against a password server
+// (installed beside it) and that the tests, the demo and the benchmark run against the lockbox
+// builds. It opens with JOIN_REQ (type 1), offers the three passwords in order, writes the file
+// and checks every packet id and the digest, printing latchkey's failure lines with -DDEBUG, so a
+// run shows which check caught a server's fault. Written apart from latchkey so that the two
+// check each other, except for the file loop, which must keep up with a server that never waits
+// and is shared (receive_loop.h).
 //
-//   pass-peer-client <servername> <serverport> <pwd1> <pwd2> <pwd3> <outfile> [-DDEBUG]
+//   peercheck-pass-client <servername> <serverport> <pwd1> <pwd2> <pwd3> <outfile> [-DDEBUG]
 
 #include <netinet/in.h>
 
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
     out::init();
     if (argc < 7 || argc > 8) {
         out::say(
-            "usage: pass-peer-client <servername> <serverport> <pwd1> <pwd2> <pwd3> <outfile> "
+            "usage: peercheck-pass-client <servername> <serverport> <pwd1> <pwd2> <pwd3> <outfile> "
             "[-DDEBUG]\n");
         out::quit();
     }
