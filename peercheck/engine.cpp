@@ -79,10 +79,10 @@ bool nap(Millis d) {
     return !g_interrupted;
 }
 
-Scratch::Scratch() {
+Scratch::Scratch(std::string_view prefix) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string tmpl =
-        std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/peercheck.XXXXXX";
+    std::string tmpl = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/" +
+                       std::string(prefix) + "XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("cannot create " + tmpl);
     path_ = tmpl;
 }
@@ -112,10 +112,15 @@ bool remove_tree(const std::string& path, std::vector<std::string>& failed) {
 
 }  // namespace
 
-Scratch::~Scratch() {
+bool remove_folder(const std::string& path) {
     std::vector<std::string> failed;
-    remove_tree(path_, failed);
+    remove_tree(path, failed);
     for (const auto& f : failed) std::cerr << "peercheck: cannot remove " << f << "\n";
+    return failed.empty();
+}
+
+Scratch::~Scratch() {
+    if (!kept_) remove_folder(path_);
 }
 
 bool write_file(const std::string& path, const Bytes& content) {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -40,16 +41,23 @@ bool nap(Millis d);
 // a program left read-only included; what still cannot be removed is named on standard error.
 class Scratch {
 public:
-    Scratch();
+    explicit Scratch(std::string_view prefix = "peercheck.");
     ~Scratch();
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // Leaves the folder where it is at scope end (someone else removes it, or keeps it).
+    void keep() { kept_ = true; }
 
 private:
     std::string path_;
+    bool kept_ = false;
 };
+
+// Removes a folder and everything in it, folders left read-only included; names on standard
+// error what cannot be removed. False when something stays.
+bool remove_folder(const std::string& path);
 
 // Whole-file helpers for the files served and received.
 bool write_file(const std::string& path, const Bytes& content);
@@ -80,6 +88,7 @@ public:
     bool wait_line(const std::string& line, std::size_t n, Millis limit);
     void kill_group();
 
+    pid_t pid() const { return pid_; }
     std::optional<int> exit_code() const { return exit_code_; }
     std::optional<int> signal() const { return signal_; }
     // The limit whose reaching ended it (sandboxed only).

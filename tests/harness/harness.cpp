@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,17 +74,17 @@ public:
         if (info.result()->Failed()) {
             for (const auto& d : dirs_) std::printf("kept: %s\n", d.c_str());
             if (!programs_.empty()) {
-                const std::string dir = make_temp_dir(std::string("udpft-") + info.name() + "-");
+                // A parameterised test's name holds a '/', which a folder name cannot.
+                std::string name = info.name();
+                std::replace(name.begin(), name.end(), '/', '_');
+                const std::string dir = make_temp_dir("udpft-" + name + "-");
                 std::ofstream(dir + "/programs.txt") << programs_;
                 std::printf("kept: %s/programs.txt (the programs this test started)\n",
                             dir.c_str());
             }
             std::fflush(stdout);
         } else {
-            for (const auto& d : dirs_) {
-                std::error_code ec;
-                std::filesystem::remove_all(d, ec);
-            }
+            for (const auto& d : dirs_) peercheck::remove_folder(d);
         }
         dirs_.clear();
         programs_.clear();
@@ -96,173 +97,85 @@ private:
     std::string programs_;
 };
 
-std::string describe_end(bool exited, int status) {
-    if (!exited) return "running";
-    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-    return "ended";
+}  // namespace
+
+namespace {
+
+// Programs a test starts run as the tests' peers: no sandbox, no limit on what they write (a
+// transfer of 64 MiB and more is tested).
+const peercheck::Confinement kUnconfined{
+    false, peercheck::Limits{std::chrono::seconds{3600}, 0, 0, 0, ~std::uint64_t{0}}};
+
+std::vector<std::string> argv_of(const std::string& path, std::vector<std::string> args) {
+    args.insert(args.begin(), path);
+    return args;
 }
 
 }  // namespace
 
-std::uint16_t free_udp_port() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        check(fd >= 0, "socket");
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        check(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0, "bind");
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(fd);
-        const std::uint16_t port = ntohs(a.sin_port);
-        if (port >= 1024 && !udp_port_bound(port)) return port;
-    }
-    throw std::runtime_error("no free UDP port");
-}
-
-bool udp_port_bound(std::uint16_t port) {
-    std::ifstream f("/proc/net/udp");
-    std::string line;
-    std::getline(f, line);  // header
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    while (std::getline(f, line)) {
-        std::istringstream fields(line);
-        std::string slot, local;
-        fields >> slot >> local;
-        if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
-    }
-    return false;
-}
-
-Program::Program(const std::string& path, std::vector<std::string> args, const std::string& cwd) {
-    command_ = path;
-    for (const auto& a : args) command_ += " " + a;
+Program::Program(const std::string& path, std::vector<std::string> args)
+    : process_(argv_of(path, std::move(args)), folder_, "program", kUnconfined) {
     if (Keeper::in_test()) Keeper::get();  // listening before the test can end
-    int fds[2];
-    check(::pipe2(fds, O_CLOEXEC) == 0, "pipe");
-    pid_ = ::fork();
-    check(pid_ >= 0, "fork");
-    if (pid_ == 0) {
-        ::setpgid(0, 0);
-        ::dup2(fds[1], STDOUT_FILENO);
-        const int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, STDIN_FILENO);
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(path.c_str()));
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(path.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    out_fd_ = fds[0];
-    ::fcntl(out_fd_, F_SETFL, O_NONBLOCK);
 }
 
 Program::~Program() {
-    // A program that ended by itself has its status already; one still running is killed here.
+    // A program that ended by itself has its end already; one still running is killed here.
     const std::string end =
-        running() ? "killed at the end of its scope" : describe_end(true, status_);
-    kill();
-    drain(0);
-    if (out_fd_ >= 0) ::close(out_fd_);
-    if (Keeper::in_test()) Keeper::get().record_program(command_, end, out_);
-}
-
-void Program::kill() {
-    if (pid_ > 0 && !exited_) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status_, 0);
-        exited_ = true;
+        process_.running() ? "killed at the end of its scope" : process_.describe_end();
+    process_.kill_group();
+    if (Keeper::in_test()) {
+        const std::string err = process_.err();
+        Keeper::get().record_program(process_.command(), end,
+                                     process_.out() + (err.empty() ? "" : "[stderr]\n" + err));
     }
 }
 
-void Program::drain(int timeout_ms) {
-    if (out_fd_ < 0) return;
-    pollfd p{out_fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) <= 0) return;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(out_fd_, buf, sizeof buf);
-        if (n > 0) {
-            out_.append(buf, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == 0) {  // every writer has gone
-            ::close(out_fd_);
-            out_fd_ = -1;
-        }
-        return;
-    }
-}
+void Program::kill() { process_.kill_group(); }
 
 const std::string& Program::output() {
-    drain(0);
+    out_ = process_.out();
     return out_;
 }
 
-bool Program::running() {
-    if (exited_) return false;
-    if (::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-    return !exited_;
-}
+bool Program::running() { return process_.running(); }
 
 bool Program::wait_bound(std::uint16_t port, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (udp_port_bound(port)) return true;
-        if (!running()) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
+    return peercheck::wait_bound(process_, port, limit);
 }
 
 std::optional<int> Program::wait_exit(std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (running()) {
-        if (Clock::now() >= end) return std::nullopt;
-        drain(10);
-    }
-    // Read what is left in the pipe; the program and any child holding it have ended.
-    while (out_fd_ >= 0 && Clock::now() < end + 1s) drain(50);
-    if (!WIFEXITED(status_)) return std::nullopt;
-    return WEXITSTATUS(status_);
+    if (!process_.wait_exit(limit)) return std::nullopt;
+    return process_.exit_code();
 }
 
 std::optional<int> Program::wait_exit_writing(const std::string& watched,
                                               std::chrono::milliseconds stall) {
     std::uintmax_t size = 0;
-    std::size_t printed = out_.size();
+    std::size_t printed = 0;
     auto last_growth = Clock::now();
     while (running()) {
         std::error_code ec;
         const std::uintmax_t now_size = std::filesystem::file_size(watched, ec);
-        if ((!ec && now_size != size) || out_.size() != printed) {
+        const std::size_t now_printed = output().size();
+        if ((!ec && now_size != size) || now_printed != printed) {
             size = ec ? 0 : now_size;
-            printed = out_.size();
+            printed = now_printed;
             last_growth = Clock::now();
         } else if (Clock::now() - last_growth >= stall) {
             return std::nullopt;
         }
-        drain(10);
+        std::this_thread::sleep_for(10ms);
     }
-    return wait_exit(stall);  // collects what is left in the pipe and the exit status
+    return wait_exit(stall);
 }
 
 bool Program::wait_output(const std::string& text, std::chrono::milliseconds limit) {
     const auto end = Clock::now() + limit;
     for (;;) {
+        const bool ended = !running();
         if (output().find(text) != std::string::npos) return true;
-        if (Clock::now() >= end) return false;
-        if (!running()) {
-            drain(50);
-            return out_.find(text) != std::string::npos;
-        }
-        drain(10);
+        if (ended || Clock::now() >= end) return false;
+        std::this_thread::sleep_for(5ms);
     }
 }
 
@@ -379,17 +292,15 @@ std::string hex(const Bytes& b) {
     return s;
 }
 
-TempDir::TempDir() : path_(make_temp_dir("udpft-")) {
+TempDir::TempDir() {
     if (Keeper::in_test()) Keeper::get();  // listening before the test can end
 }
 
 TempDir::~TempDir() {
     if (Keeper::in_test()) {
-        Keeper::get().hold_dir(path_);  // removed or kept when the test ends
-        return;
+        scratch_.keep();
+        Keeper::get().hold_dir(path());  // removed or kept when the test ends
     }
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 std::string TempDir::write(const std::string& name, const Bytes& content) const {

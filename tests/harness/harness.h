@@ -17,27 +17,31 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
+
 namespace harness {
 
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
-// A UDP port on 127.0.0.1 that nothing is bound to at the moment of asking.
-std::uint16_t free_udp_port();
-
-// Whether some socket of this machine is bound to the UDP port (read from /proc/net/udp).
-bool udp_port_bound(std::uint16_t port);
+// Ports, processes and folders are the conformance runner's own helpers (peercheck/engine.h):
+// a fix to port probing, starting or removing is made once.
+// A UDP port that nothing is bound to, below the range the system hands out to sockets bound
+// to port 0, never the same twice in one test program.
+inline std::uint16_t free_udp_port() { return peercheck::free_udp_port(); }
+// Whether some socket is bound to the UDP port (read from procfs).
+inline bool udp_port_bound(std::uint16_t port) { return peercheck::udp_port_bound(port); }
 
 class Program {
 public:
-    // Starts path with args (argv[0] is path), standard output captured, standard input empty.
-    // The working directory is the caller's unless cwd is given.
-    Program(const std::string& path, std::vector<std::string> args, const std::string& cwd = {});
+    // Starts path with args (argv[0] is path) in a process group and a working folder of its
+    // own, standard output and error captured, standard input empty.
+    Program(const std::string& path, std::vector<std::string> args);
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     // Waits until the program has bound port; false on time-out or when it exited first.
     bool wait_bound(std::uint16_t port, std::chrono::milliseconds limit = 5s);
     // Waits for the program to exit; its exit status, or nullopt on time-out or a signal.
@@ -54,12 +58,8 @@ public:
     void kill();
 
 private:
-    void drain(int timeout_ms);
-    std::string command_;  // the command line, for the record a failed test keeps
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
-    bool exited_ = false;
-    int status_ = 0;
+    peercheck::Scratch folder_{"udpft-program."};  // its working folder and output files
+    peercheck::Process process_;
     std::string out_;
 };
 
@@ -127,13 +127,13 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return scratch_.path(); }
+    std::string file(const std::string& name) const { return scratch_.file(name); }
     std::string write(const std::string& name, const Bytes& content) const;
     static Bytes read(const std::string& path);
 
 private:
-    std::string path_;
+    peercheck::Scratch scratch_{"udpft-"};
 };
 
 // Deterministic file content of n bytes (not all one value, so misplaced chunks show).

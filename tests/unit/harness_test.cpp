@@ -44,7 +44,8 @@ TEST_P(KeptWhenFailed, FoldersAndProgramOutputs) {
         std::regex_search(f.output, m, std::regex("kept: (\\S+)/programs.txt"));
     EXPECT_EQ(has_programs, o.kept) << f.output;
     if (has_programs) {
-        EXPECT_EQ(read_text(m[1].str() + "/programs.txt"), "$ /bin/echo seen\nseen\n[exit 0]\n\n");
+        EXPECT_EQ(read_text(m[1].str() + "/programs.txt"),
+                  "$ /bin/echo seen\nseen\n[exited with status 0]\n\n");
         fs::remove_all(m[1].str());
     }
     fs::remove_all(dir);

@@ -59,10 +59,10 @@ INSTANTIATE_TEST_SUITE_P(Peercheck, EndedProgram,
 
 TEST(PeercheckPeers, ARelativeFolderIsTheCallersFolder) {
     const std::filesystem::path bin(BIN_DIR);
-    harness::Program p((bin / "peercheck").string(),
-                       {"client", "--peers", bin.filename().string(), "client/run/one-byte", "--",
-                        (bin / "client").string()},
-                       bin.parent_path().string());
+    harness::Program p("/bin/sh", {"-c", "cd '" + bin.parent_path().string() + "' && exec '" +
+                                             (bin / "peercheck").string() + "' client --peers " +
+                                             bin.filename().string() + " client/run/one-byte -- '" +
+                                             (bin / "client").string() + "'"});
     EXPECT_EQ(p.wait_exit(30s), 0) << p.output();
 }
 
