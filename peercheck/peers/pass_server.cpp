@@ -99,6 +99,13 @@ int main(int argc, char** argv) {
         out::quit();
     }
     out::set_debug(argc == 5 && std::strcmp(argv[4], "-DDEBUG") == 0);
+    // The file is looked for before the socket is bound: a missing one is a usage mistake.
+    if (std::FILE* f = std::fopen(argv[3], "rb")) {
+        std::fclose(f);
+    } else {
+        out::say("Input file doesn't exist\n");
+        out::quit();
+    }
     const udp::UdpSocket sock = udp::open_socket();
     if (!sock.valid() || !udp::bind_any(sock, common::to_num(argv[1]))) {
         out::fail("Error binding to socket\n");

@@ -103,7 +103,7 @@ const Row kRows[] = {
     {"FaultFreePasswordServer",
      "lockbox",
      ours("peercheck-pass-server"),
-     {"lockbox/fault/type-12-opening", "lockbox/type/join-req-12", "lockbox/start/missing-input"}},
+     {"lockbox/fault/type-12-opening", "lockbox/type/join-req-12"}},
     {"ServerWrongDigest",
      "server",
      ours("server", {"{serverport}", "{gatekeeperkey}", "{inputfile}", "x", "-T2", "x"}),
