@@ -1,6 +1,6 @@
-# peercheck against the stand-ins of tests/standins/ (after standins.cmake, which builds them): faults caught with their likely causes,
-# conforming choices passed, inert ones failed. Not in the sanitizer build: it checks verdicts,
-# which the optimised build gives alike, and takes minutes there.
+# peercheck against the stand-ins of tests/standins/ (after standins.cmake, which builds them):
+# faults caught with their likely causes, conforming choices passed, inert ones failed. Not in the
+# sanitizer build: it checks verdicts, which the optimised build gives alike, and takes minutes there.
 if(TARGET peercheck AND TARGET standin AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
     add_executable(peercheck_standins_test
         ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_standins_test.cpp)
