@@ -188,8 +188,13 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
         ::dup2(err, STDERR_FILENO);
         // Files and sockets that other threads opened without close-on-exec stay here.
         ::close_range(3, ~0u, 0);
+        // Outside the sandbox too: the size of what it writes, and its open files (a program
+        // that keeps a descriptor per client runs out, as it would on a busy host); 0 files is
+        // no limit.
         const rlimit fsize{how.limits.file_size, how.limits.file_size};
         ::setrlimit(RLIMIT_FSIZE, &fsize);
+        const rlimit files{how.limits.files, how.limits.files};
+        if (how.limits.files != 0) ::setrlimit(RLIMIT_NOFILE, &files);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);

@@ -148,6 +148,17 @@ std::string still_waiting(const Outcome& o) {
     return o.waiting_at.empty() ? std::string{} : " (its peer was " + o.waiting_at + ")";
 }
 
+// What a script that stopped early saw. A wait for a datagram ends when the implementation does,
+// so "nothing within" the wait says too little then: how it ended is what there is to see.
+std::string failed_observation(const Outcome& o, Process& impl) {
+    std::string seen = o.observed;
+    if (seen.starts_with("nothing within") && !impl.running()) {
+        seen = "nothing; it ended: " + impl.describe_end() + ", printed " + result_lines(impl);
+        if (o.served > 0) seen += fmt::format(" after serving {} clients", o.served);
+    }
+    return seen + still_waiting(o);
+}
+
 // ---------------------------------------------------------------- where a case got
 
 // Whether our peer delivered the datagram of the receive point `at` (cases with our programs).
@@ -369,7 +380,7 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
                         "never got there; printed " + printed + "; " +
                             (ended ? impl.describe_end() : "still running"));
     }
-    if (!o.ok) return run.fail(o.expected, o.observed + still_waiting(o), o.likely_cause);
+    if (!o.ok) return run.fail(o.expected, failed_observation(o, impl), o.likely_cause);
     const std::size_t ok = impl.count_lines("OK"), abort = impl.count_lines("ABORT");
     unsigned reaction = o.reaction.value_or(0);
     if (!o.reaction) {
@@ -505,7 +516,7 @@ void judge_server(CaseRun& run, const Outcome& o) {
         return run.fail(fmt::format("gets to {} and {}", point_name(c.tamper.at), expected),
                         "never got there: " + (o.ok ? o.waiting_at : o.observed));
     }
-    if (!o.ok) return run.fail(o.expected, o.observed + still_waiting(o), o.likely_cause);
+    if (!o.ok) return run.fail(o.expected, failed_observation(o, impl), o.likely_cause);
     unsigned reaction = kProceeds;
     if (o.reaction) {
         reaction = *o.reaction;

@@ -199,6 +199,7 @@ const Fault kFaults[] = {
     {"server", "ids-not-reset", {"server/check/packet-ids-per-client"}, "counter not set again"},
     {"server", "file-read-once", {"server/run/file-read-afresh"}, "read once"},
     {"server", "digest-once", {"server/run/file-read-afresh"}, "digest computed once"},
+    {"server", "file-not-closed", {"server/run/300-clients"}},
     {"server",
      "client-id-strncmp",
      {"server/check/client-id-after-zero"},
@@ -259,6 +260,7 @@ const Fault kFaults[] = {
     {"lockbox", "terminate-length-28", {"lockbox/exact/terminate"}},
     {"lockbox", "file-opened-once", {"lockbox/run/file-read-afresh"}, "read once"},
     {"lockbox", "digest-once", {"lockbox/run/file-read-afresh"}, "digest computed once"},
+    {"lockbox", "file-not-closed", {"lockbox/run/300-clients"}},
     {"lockbox", "reply-to-join-source", {"lockbox/run/answer-to-last-source"}, kEarlierSource},
     {"lockbox", "join-length-ignored", {"lockbox/length/join-req-length-1"}},
     {"lockbox", "join-type-unchecked", {"lockbox/type/join-req-0", "lockbox/type/join-req-12"}},
@@ -356,6 +358,15 @@ const Fault kFaults[] = {
 
 INSTANTIATE_TEST_SUITE_P(Peercheck, FaultyStandin, testing::ValuesIn(kFaults),
                          [](const auto& p) { return name_of(p.param.role, p.param.variant); });
+
+// Without the sandbox the open-files limit still holds, so a descriptor kept per client shows.
+TEST(FaultyStandinUnsandboxed, RunsOutOfOpenFiles) {
+    for (const char* role : {"server", "lockbox"}) {
+        const std::string id = std::string(role) + "/run/300-clients";
+        const Report r = run(role, "file-not-closed", {"--no-sandbox", id});
+        EXPECT_EQ(with_status(r, "fail"), std::set<std::string>{id}) << r.output;
+    }
+}
 
 const Conforming kConforming[] = {
     {"client", "conforming", {}},

@@ -160,7 +160,7 @@ void Lockbox::send_file() {
         data.fill(0);
         send_data(data, 0);
     }
-    if (f != once_) std::fclose(f);
+    if (f != once_ && v_.fault != Fault::file_not_closed) std::fclose(f);
 }
 
 void Lockbox::send_data(std::array<std::uint8_t, pass::kDataSize>& data, std::size_t n) {

@@ -226,7 +226,7 @@ void Server::send_file(const sockaddr_in& to) {
         if (n == 0 && v_.fault == Fault::missing_empty_chunk) break;
         send_chunk(inner, n, to);
     }
-    std::fclose(f);
+    if (v_.fault != Fault::file_not_closed) std::fclose(f);
     if (n != 0 && v_.fault == Fault::extra_empty_chunk) {
         inner.fill(0);
         send_chunk(inner, 0, to);

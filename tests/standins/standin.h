@@ -130,6 +130,7 @@ enum class Fault {
     id_16_bit,
     terminate_length_28,
     file_opened_once,
+    file_not_closed,
     reply_to_join_source,
     join_length_ignored,
     join_type_unchecked,
