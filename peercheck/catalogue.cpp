@@ -424,6 +424,13 @@ std::vector<Case> client_cases() {
                  .tamper = mark(At::as_rep),
                  .checks = kFileAlone,
                  .story = Story::as_err_for_as_rep});
+    // Where the file cannot be created is left open, but a run that went wrong still ends as
+    // every failure does, and never with OK: an unchecked open crashes at the first chunk.
+    v.push_back({.id = "client/check/output-unopenable",
+                 .title = "ends with ABORT when its output file cannot be created",
+                 .expect = E::refuse,
+                 .tamper = mark(At::app_data),
+                 .story = Story::output_unopenable});
     v.push_back({.id = "client/check/id-gap",
                  .title = "refuses packet ids 1, 3 (a gap)",
                  .expect = E::refuse,
@@ -1146,6 +1153,11 @@ std::vector<Case> latchkey_cases() {
                  .expect = E::refuse,
                  .tamper = set(At::pass_req, Part::datagram, pass::kType, pass::kWrongType),
                  .checks = kFileAlone});
+    v.push_back({.id = "latchkey/check/output-unopenable",
+                 .title = "ends with ABORT when its output file cannot be created",
+                 .expect = E::refuse,
+                 .tamper = mark(At::data),
+                 .story = Story::output_unopenable});
     v.push_back({.id = "latchkey/check/digest-last-byte",
                  .title = "refuses a digest that differs in its last byte, keeping the file",
                  .expect = E::refuse,

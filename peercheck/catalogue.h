@@ -135,6 +135,7 @@ enum class Story : std::uint8_t {
     no_input_file,       // the file to serve does not exist when the server starts
     port_taken,          // the server's port is taken when it starts
     same_ticket,         // the second client presents the first one's Ticket again
+    output_unopenable,   // the output file's folder does not exist: it cannot be created
 };
 
 struct Case {

@@ -79,6 +79,7 @@ enum class Fault {
     data_length_unbounded,
     output_not_truncated,
     output_opened_early,
+    output_unchecked,
     digest_strcmp,
     ok_on_mismatch,
     plain_abort_on_mismatch,
