@@ -256,9 +256,13 @@ Usage sample() {
     return u;
 }
 
+// The count of processes is looked at first. As root the kernel does not hold a program to its
+// process limit, so a fork loop is stopped only by these samples, and between two of them it can
+// start hundreds of processes whose own pages pass the memory limit too: that is their number's
+// doing, not memory the program asked for.
 LimitReached over_limit(const Usage& u, const Limits& l) {
-    if (u.anon_bytes > l.memory) return LimitReached::memory;
     if (u.tasks >= l.processes) return LimitReached::processes;
+    if (u.anon_bytes > l.memory) return LimitReached::memory;
     if (u.most_files >= l.files) return LimitReached::files;
     return LimitReached::none;
 }
