@@ -34,14 +34,10 @@ ParsedArgs parse_args(int argc, const char* const* argv) noexcept {
     s.debug = (words == 9 || words == 11) && same(argv[9], "-DDEBUG");
     if (words == 11) apply_switch(s, argv[10], argv[11]);
     parsed.debug = s.debug;
-    const auto client = ticket::make_id(argv[7]);
-    const auto server = ticket::make_id(argv[8]);
-    if (!client || !server) {
+    if (!ticket::make_ids(argv[7], argv[8], s.client, s.server)) {
         parsed.error = ArgsError::id_too_long;
         return parsed;
     }
-    s.client = *client;
-    s.server = *server;
     common::to_hex(argv[3], s.client_key);
     s.gatekeep_name = argv[1];
     s.gatekeep_port = static_cast<std::uint16_t>(decimal(argv[2]));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "helpers.h"
 #include "seal.h"
 #include "ticket_msg.h"
 
@@ -27,11 +28,7 @@ struct Settings {
 };
 
 enum class ArgsError { usage, id_too_long };
-struct ParsedArgs {
-    std::optional<Settings> settings;
-    ArgsError error = ArgsError::usage;
-    bool debug = false;  // known even when the IDs are refused
-};
+using ParsedArgs = common::ParsedArgs<Settings, ArgsError>;
 // 8 to 11 words. Optional words count by position only: 9 or 11 words: "-DDEBUG" at 9; 11 words:
 // the switch at 10 and its value at 11; 10 words: positions 9 and 10 are ignored.
 ParsedArgs parse_args(int argc, const char* const* argv) noexcept;

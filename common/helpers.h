@@ -8,6 +8,15 @@
 
 namespace common {
 
+// What a program makes of its command line: its settings, or the reason E why there are none.
+// Whether debugging was asked for is known even when the settings are refused.
+template <typename Settings, typename E>
+struct ParsedArgs {
+    std::optional<Settings> settings;
+    E error = E::usage;
+    bool debug = false;
+};
+
 // Key bytes from key text: byte i is characters 2i and 2i+1 read as one base-16 number (leading
 // white space and a sign allowed, stopping at the first non-digit, 0 when no digit), low 8 bits
 // kept. A text shorter than 16 characters is never read past its end: its missing characters end

@@ -29,6 +29,15 @@ std::optional<Id> make_id(const char* text) noexcept {
     return id;
 }
 
+bool make_ids(const char* client_text, const char* server_text, Id& client, Id& server) noexcept {
+    const auto c = make_id(client_text);
+    const auto s = make_id(server_text);
+    if (!c || !s) return false;
+    client = *c;
+    server = *s;
+    return true;
+}
+
 void build_as_req(std::span<std::uint8_t, kAsReqSize> out, const Id& client,
                   const Id& server) noexcept {
     std::ranges::fill(out, 0);

@@ -263,6 +263,8 @@ constexpr bool is(std::uint16_t type, InnerType t) noexcept {
 // characters fills the field with no zero byte, as other peers send it; a longer one does not fit:
 // nullopt, and the caller refuses it.
 std::optional<Id> make_id(const char* text) noexcept;
+// Both IDs of an exchange from their arguments; false, with neither set, when either is too long.
+bool make_ids(const char* client_text, const char* server_text, Id& client, Id& server) noexcept;
 
 // ---- Builders. Each zeroes its whole output area first, so every unnamed byte is zero. ----
 

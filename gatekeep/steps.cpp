@@ -23,18 +23,14 @@ ParsedArgs parse_args(int argc, const char* const* argv) noexcept {
         const auto hours = static_cast<std::uint32_t>(std::atoi(argv[words]));
         s.back_dating = static_cast<std::int32_t>(hours * 3600U);
     }
+    s.port = static_cast<std::uint16_t>(std::atoi(argv[1]));
+    common::to_hex(argv[3], s.client_key);
+    common::to_hex(argv[5], s.server_key);
     parsed.debug = s.debug;
-    const auto client = ticket::make_id(argv[2]);
-    const auto server = ticket::make_id(argv[4]);
-    if (!client || !server) {
+    if (!ticket::make_ids(argv[2], argv[4], s.client, s.server)) {
         parsed.error = ArgsError::id_too_long;
         return parsed;
     }
-    s.client = *client;
-    s.server = *server;
-    common::to_hex(argv[3], s.client_key);
-    common::to_hex(argv[5], s.server_key);
-    s.port = static_cast<std::uint16_t>(std::atoi(argv[1]));
     parsed.settings = s;
     return parsed;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "helpers.h"
 #include "ticket_msg.h"
 
 namespace gatekeep {
@@ -19,11 +20,7 @@ struct Settings {
 };
 
 enum class ArgsError { usage, id_too_long };
-struct ParsedArgs {
-    std::optional<Settings> settings;
-    ArgsError error = ArgsError::usage;
-    bool debug = false;  // known even when the IDs are refused
-};
+using ParsedArgs = common::ParsedArgs<Settings, ArgsError>;
 // Optional words count by position only: 6 words: "-DDEBUG" at 6; 7 words: "-T1" at 6 or 7 takes
 // its hours from 7; 8 words: "-DDEBUG" at 6, "-T1" at 6 or 7 takes its hours from 8.
 ParsedArgs parse_args(int argc, const char* const* argv) noexcept;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "helpers.h"
 #include "pass_msg.h"
 
 namespace latchkey {
@@ -27,11 +28,7 @@ struct Settings {
 };
 
 enum class ArgsError { usage, password_too_long };
-struct ParsedArgs {
-    std::optional<Settings> settings;
-    ArgsError error = ArgsError::usage;
-    bool debug = false;  // known even when a password is refused
-};
+using ParsedArgs = common::ParsedArgs<Settings, ArgsError>;
 // 7 or 8 words with the program name; the eighth turns debugging on only when it is "-DDEBUG".
 // A password longer than the 52-byte field is refused rather than cut.
 ParsedArgs parse_args(int argc, const char* const* argv) noexcept;

@@ -114,6 +114,14 @@ void note_size(Entry& e, std::size_t expected, std::size_t area) {
     }
 }
 
+// The head of a ticket message with one length field: its kind, "KIND len=N" and its size.
+std::uint16_t head_with_length(Entry& e, const char* kind, std::uint16_t length, std::size_t size) {
+    e.kind = kind;
+    e.line.summary = fmt::format("{} len={}", kind, length);
+    note_size(e, size, ticket::kRecvSize);
+    return length;
+}
+
 void describe_unknown(Entry& e, std::uint16_t type, std::span<const std::uint8_t> bytes) {
     e.kind = "unknown";
     if (bytes.empty()) {
@@ -251,10 +259,8 @@ private:
     }
 
     void as_rep(ticket::RecvView rx, Entry& e) {
-        e.kind = "AS_REP";
-        const std::uint16_t length = wire::load_be16(wire::at<ticket::kAsRepLength>(rx));
-        e.line.summary = fmt::format("AS_REP len={}", length);
-        note_size(e, ticket::kAsRepSize, ticket::kRecvSize);
+        const std::uint16_t length = head_with_length(
+            e, "AS_REP", wire::load_be16(wire::at<ticket::kAsRepLength>(rx)), ticket::kAsRepSize);
         auto& d = e.line.details;
         if (!client_) {
             d.push_back("body sealed with a client key this case does not know");
@@ -330,10 +336,8 @@ private:
     }
 
     void ap_rep(ticket::RecvView rx, Entry& e) {
-        e.kind = "AP_REP";
-        const std::uint16_t length = wire::load_be16(wire::at<ticket::kApRepLength>(rx));
-        e.line.summary = fmt::format("AP_REP len={}", length);
-        note_size(e, ticket::kApRepSize, ticket::kRecvSize);
+        head_with_length(e, "AP_REP", wire::load_be16(wire::at<ticket::kApRepLength>(rx)),
+                         ticket::kApRepSize);
         if (sessions_.empty()) {
             e.line.details.push_back("answer not unsealed: no session key known");
             return;
@@ -355,10 +359,8 @@ private:
     }
 
     void krb_prv(ticket::RecvView rx, Entry& e) {
-        e.kind = "KRB_PRV";
-        const std::uint16_t length = wire::load_be16(wire::at<ticket::kPrvLength>(rx));
-        e.line.summary = fmt::format("KRB_PRV len={}", length);
-        note_size(e, ticket::kPrvSize, ticket::kRecvSize);
+        const std::uint16_t length = head_with_length(
+            e, "KRB_PRV", wire::load_be16(wire::at<ticket::kPrvLength>(rx)), ticket::kPrvSize);
         auto& d = e.line.details;
         if (length > ticket::kInnerSize) {
             d.push_back(fmt::format("length field beyond the {}-byte inner message: not unsealed",

@@ -19,9 +19,6 @@ void decide(const ticket::RecvArea& rx, const seal::Schedule& session) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const seal::Schedule session = fuzz::schedule(fuzz::kSessionKey);
-    auto rx = fuzz::receive_area<ticket::kRecvSize>(data, size);
-    decide(rx, session);
-    fuzz::seal_in_place<ticket::kApRepAnswerArea>(rx, session);
-    decide(rx, session);
-    return 0;
+    return fuzz::raw_then_sealed<ticket::kApRepAnswerArea>(
+        data, size, session, [](const ticket::RecvArea& rx) { decide(rx, session); });
 }

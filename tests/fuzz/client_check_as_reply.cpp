@@ -30,9 +30,6 @@ void decide(const ticket::RecvArea& rx, const seal::Schedule& client_key,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const seal::Schedule client_key = fuzz::schedule(fuzz::kClientKey);
     static const ticket::Id server = *ticket::make_id(fuzz::kServerId);
-    auto rx = fuzz::receive_area<ticket::kRecvSize>(data, size);
-    decide(rx, client_key, server);
-    fuzz::seal_in_place<ticket::kAsRepBody>(rx, client_key);
-    decide(rx, client_key, server);
-    return 0;
+    return fuzz::raw_then_sealed<ticket::kAsRepBody>(
+        data, size, client_key, [](const ticket::RecvArea& rx) { decide(rx, client_key, server); });
 }

@@ -72,6 +72,29 @@ void seal_ap_req_in_place(std::array<std::uint8_t, N>& area,
     if (key_ok) seal_in_place<ticket::kApReqAuth>(area, session);
 }
 
+// A target's two readings of its input: as it came, then with field F sealed in place with key
+// (see seal_in_place). decide(area) is the target's decision on one reading.
+template <wire::Field F, typename Decide>
+int raw_then_sealed(const std::uint8_t* data, std::size_t size, const seal::Schedule& key,
+                    Decide decide) {
+    auto rx = receive_area<ticket::kRecvSize>(data, size);
+    decide(rx);
+    seal_in_place<F>(rx, key);
+    decide(rx);
+    return 0;
+}
+
+// The same for an AP_REQ, its second reading sealed as seal_ap_req_in_place seals it.
+template <typename Decide>
+int raw_then_sealed_ap_req(const std::uint8_t* data, std::size_t size,
+                           const seal::Schedule& server_key, Decide decide) {
+    auto rx = receive_area<ticket::kRecvSize>(data, size);
+    decide(rx);
+    seal_ap_req_in_place(rx, server_key);
+    decide(rx);
+    return 0;
+}
+
 // Reads every byte a decision hands back, so that a span reaching outside its area is reported
 // by the sanitizers even when the caller would only have printed or written it.
 inline volatile std::uint8_t sink = 0;

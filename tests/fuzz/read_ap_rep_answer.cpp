@@ -6,11 +6,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const seal::Schedule session = fuzz::schedule(fuzz::kSessionKey);
-    auto rx = fuzz::receive_area<ticket::kRecvSize>(data, size);
-    if (const auto n = ticket::read_ap_rep_answer(rx, session))
-        fuzz::consume(static_cast<std::uint32_t>(*n));
-    fuzz::seal_in_place<ticket::kApRepAnswerArea>(rx, session);
-    if (const auto n = ticket::read_ap_rep_answer(rx, session))
-        fuzz::consume(static_cast<std::uint32_t>(*n));
-    return 0;
+    return fuzz::raw_then_sealed<ticket::kApRepAnswerArea>(
+        data, size, session, [](const ticket::RecvArea& rx) {
+            if (const auto n = ticket::read_ap_rep_answer(rx, session))
+                fuzz::consume(static_cast<std::uint32_t>(*n));
+        });
 }

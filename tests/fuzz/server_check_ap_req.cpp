@@ -28,9 +28,6 @@ void decide(const ticket::RecvArea& rx, const seal::Schedule& server_key) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const seal::Schedule server_key = fuzz::schedule(fuzz::kServerKey);
-    auto rx = fuzz::receive_area<ticket::kRecvSize>(data, size);
-    decide(rx, server_key);
-    fuzz::seal_ap_req_in_place(rx, server_key);
-    decide(rx, server_key);
-    return 0;
+    return fuzz::raw_then_sealed_ap_req(data, size, server_key,
+                                        [](const ticket::RecvArea& rx) { decide(rx, server_key); });
 }

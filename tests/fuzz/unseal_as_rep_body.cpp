@@ -22,9 +22,6 @@ void decide(const ticket::RecvArea& rx, const seal::Schedule& client_key) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const seal::Schedule client_key = fuzz::schedule(fuzz::kClientKey);
-    auto rx = fuzz::receive_area<ticket::kRecvSize>(data, size);
-    decide(rx, client_key);
-    fuzz::seal_in_place<ticket::kAsRepBody>(rx, client_key);
-    decide(rx, client_key);
-    return 0;
+    return fuzz::raw_then_sealed<ticket::kAsRepBody>(
+        data, size, client_key, [](const ticket::RecvArea& rx) { decide(rx, client_key); });
 }

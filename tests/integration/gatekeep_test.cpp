@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <optional>
 #include <random>
 
 #include "harness.h"
@@ -63,6 +64,16 @@ Unsealed open_as_rep(const Bytes& rep) {
     return u;
 }
 
+// A new client's AS_REQ for alice and files, and gatekeep's AS_REP to it opened; nullopt when no
+// AS_REP came.
+std::optional<Unsealed> ask(const Gatekeep& gk) {
+    harness::Peer client;
+    client.send(as_req("alice", "files"), gk.port);
+    const auto rep = client.receive();
+    if (!rep) return std::nullopt;
+    return open_as_rep(*rep);
+}
+
 TEST(GatekeepExchange, AnswersEachAsReqWithAFreshlySealedAsRep) {
     Gatekeep gk;
     gk.ready();
@@ -106,20 +117,17 @@ TEST(GatekeepExchange, AnswersEachAsReqWithAFreshlySealedAsRep) {
 TEST(GatekeepExchange, DebugLinesNarrateEveryStep) {
     Gatekeep gk({"-DDEBUG", "-T1", "2"});
     gk.ready();
-    harness::Peer client;
     const auto now = static_cast<std::uint32_t>(std::time(nullptr));
-    client.send(as_req("alice", "files"), gk.port);
-    const auto rep = client.receive();
-    ASSERT_TRUE(rep);
-    const Unsealed u = open_as_rep(*rep);
-    const std::uint32_t ts = wire::load_le32(wire::at<ticket::kBodyTimestamp>(u.body));
+    const auto u = ask(gk);
+    ASSERT_TRUE(u);
+    const std::uint32_t ts = wire::load_le32(wire::at<ticket::kBodyTimestamp>(u->body));
     EXPECT_NEAR(static_cast<double>(ts), static_cast<double>(now - 7200), 2.0);
-    EXPECT_EQ(wire::load_le32(wire::at<ticket::kTkTimestamp>(u.ticket)), ts);
+    EXPECT_EQ(wire::load_le32(wire::at<ticket::kTkTimestamp>(u->ticket)), ts);
     ASSERT_TRUE(gk.program.wait_output("OK\n"));
     std::string key_hex;
     for (int i = 0; i < 8; ++i) {
         char b[4];
-        std::snprintf(b, sizeof b, "%x", u.body[static_cast<std::size_t>(i)]);
+        std::snprintf(b, sizeof b, "%x", u->body[static_cast<std::size_t>(i)]);
         key_hex += b;
     }
     const std::string expected =
@@ -258,13 +266,10 @@ TEST(GatekeepStartup, OptionalWordsCountByPosition) {
           std::vector<std::string>{"-DDEBUG", "-T2", "5"}}) {
         Gatekeep gk(extra);
         gk.ready();
-        harness::Peer client;
         const auto now = static_cast<std::uint32_t>(std::time(nullptr));
-        client.send(as_req("alice", "files"), gk.port);
-        const auto rep = client.receive();
-        ASSERT_TRUE(rep);
-        const Unsealed u = open_as_rep(*rep);
-        EXPECT_NEAR(static_cast<double>(wire::load_le32(wire::at<ticket::kBodyTimestamp>(u.body))),
+        const auto u = ask(gk);
+        ASSERT_TRUE(u);
+        EXPECT_NEAR(static_cast<double>(wire::load_le32(wire::at<ticket::kBodyTimestamp>(u->body))),
                     static_cast<double>(now), 2.0);
         ASSERT_TRUE(gk.program.wait_output("OK\n"));
         if (extra[0] != "-DDEBUG") {
@@ -278,12 +283,9 @@ TEST(GatekeepKeys, TwoProcessesStartedAlikeHandOutDifferentKeys) {
     for (auto& key : keys) {
         Gatekeep gk;
         gk.ready();
-        harness::Peer client;
-        client.send(as_req("alice", "files"), gk.port);
-        const auto rep = client.receive();
-        ASSERT_TRUE(rep);
-        const Unsealed u = open_as_rep(*rep);
-        key.assign(u.body.begin(), u.body.begin() + 8);
+        const auto u = ask(gk);
+        ASSERT_TRUE(u);
+        key.assign(u->body.begin(), u->body.begin() + 8);
     }
     EXPECT_NE(keys[0], keys[1]);
 }

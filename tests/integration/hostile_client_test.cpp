@@ -19,20 +19,8 @@ namespace {
 using harness::Bytes;
 using namespace std::chrono_literals;
 
-Bytes seal_region(const Bytes& datagram, std::size_t offset, std::size_t n, const Bytes& key) {
-    Bytes out = datagram;
-    const Bytes sealed = peers::seal_bytes(peers::slice(datagram, offset, n), n, key);
-    std::copy(sealed.begin(), sealed.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
-    return out;
-}
-
-Bytes unseal_area(const Bytes& rx, std::size_t offset, std::size_t length, const Bytes& key,
-                  std::size_t room) {
-    Bytes out(room, 0);
-    seal::unseal(std::span(rx).subspan(offset, seal::rounded(length)), length, peers::schedule(key),
-                 out);
-    return out;
-}
+using peers::seal_region;
+using peers::unseal_area;
 
 const Bytes kTicket = peers::sealed_ticket({});
 

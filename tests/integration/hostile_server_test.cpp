@@ -47,12 +47,8 @@ Bytes ap_req_plain() {
                             harness::zeros(4), kAuthPlain});
 }
 
-Bytes seal_region(const Bytes& datagram, std::size_t offset, std::size_t n, const Bytes& key) {
-    Bytes out = datagram;
-    const Bytes sealed = peers::seal_bytes(peers::slice(datagram, offset, n), n, key);
-    std::copy(sealed.begin(), sealed.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
-    return out;
-}
+using peers::seal_region;
+using peers::unseal_area;
 
 Bytes seal_ap_req(const Bytes& plain) {
     Bytes key = peers::slice(plain, 6, 8);
@@ -79,14 +75,6 @@ struct Expect {
 
 std::string type_line(std::uint32_t type) {
     return "I'm receiving packet type = " + std::to_string(type) + "\nABORT\n";
-}
-
-Bytes unseal_area(const Bytes& rx, std::size_t offset, std::size_t length, const Bytes& key,
-                  std::size_t room) {
-    Bytes out(room, 0);
-    seal::unseal(std::span(rx).subspan(offset, seal::rounded(length)), length, peers::schedule(key),
-                 out);
-    return out;
 }
 
 // What the server must make of a datagram at the AP_REQ: type, length fields within their areas,
@@ -178,6 +166,35 @@ void expect_delivery(Server& sv, harness::Peer& client, int visits) {
 
 hostile::Tally g_tally;
 
+// The server under test across a list of datagrams, started afresh whenever the last one ended.
+struct Rig {
+    std::unique_ptr<Server> sv;
+    harness::Peer client;
+    int visits = 0;
+
+    // Counts the next datagram as tried and has a bound server wait for it.
+    bool ready() {
+        ++g_tally.tried;
+        if (sv) return true;
+        sv = std::make_unique<Server>();
+        visits = 0;
+        const bool bound = sv->program->wait_bound(sv->port);
+        EXPECT_TRUE(bound) << sv->program->output();
+        return bound;
+    }
+    // The datagram was served: the whole file follows, and the server takes the next visit.
+    void served() {
+        expect_delivery(*sv, client, ++visits);
+        g_tally.went_on();
+    }
+    // The datagram was refused as e says, and the server ended.
+    void ended(const Expect& e) {
+        expect_end(*sv, client, e);
+        g_tally.ended(sv->program->output());
+        sv.reset();
+    }
+};
+
 TEST(HostileServer, ApReqReceivePoint) {
     hostile::Shape shape;
     shape.plain = ap_req_plain();
@@ -201,34 +218,24 @@ TEST(HostileServer, ApReqReceivePoint) {
     std::copy(reseal.begin() + 6, reseal.begin() + 110, foreign.begin() + 6);
     list.push_back({"ticket_of_another_key", foreign});
 
-    std::unique_ptr<Server> sv;
-    harness::Peer client;
-    int visits = 0;
+    Rig rig;
     for (const auto& d : list) {
         SCOPED_TRACE(d.name);
-        ++g_tally.tried;
-        if (!sv) {
-            sv = std::make_unique<Server>();
-            ASSERT_TRUE(sv->program->wait_bound(sv->port)) << sv->program->output();
-            visits = 0;
-        }
+        ASSERT_TRUE(rig.ready());
         const Expect e = model_ap_req(d.bytes);
-        client.send(d.bytes, sv->port);
+        rig.client.send(d.bytes, rig.sv->port);
         if (e.end == End::served) {
-            const auto rep = client.receive();
-            ASSERT_TRUE(rep) << sv->program->output();
+            const auto rep = rig.client.receive();
+            ASSERT_TRUE(rep) << rig.sv->program->output();
             ASSERT_EQ(rep->size(), 24u);
             ticket::RecvArea rx = peers::area(*rep);
             EXPECT_EQ(ticket::read_ap_rep_answer(rx, peers::schedule(peers::kSessionKey)),
                       static_cast<std::int32_t>(e.nonce + 1));
-            client.send(seal_krb_prv(krb_prv_plain()), sv->port);
-            expect_delivery(*sv, client, ++visits);
-            g_tally.went_on();
+            rig.client.send(seal_krb_prv(krb_prv_plain()), rig.sv->port);
+            rig.served();
             continue;
         }
-        expect_end(*sv, client, e);
-        g_tally.ended(sv->program->output());
-        sv.reset();
+        rig.ended(e);
     }
 }
 
@@ -246,28 +253,18 @@ TEST(HostileServer, KrbPrvReceivePoint) {
              peers::krb_prv(peers::inner(static_cast<std::uint16_t>(inner_type), 0, 0, {}))});
     }
 
-    std::unique_ptr<Server> sv;
-    harness::Peer client;
-    int visits = 0;
+    Rig rig;
     for (const auto& d : list) {
         SCOPED_TRACE(d.name);
-        ++g_tally.tried;
-        if (!sv) {
-            sv = std::make_unique<Server>();
-            ASSERT_TRUE(sv->program->wait_bound(sv->port)) << sv->program->output();
-            visits = 0;
-        }
-        open_visit(*sv, client);
+        ASSERT_TRUE(rig.ready());
+        open_visit(*rig.sv, rig.client);
         const Expect e = model_request(d.bytes);
-        client.send(d.bytes, sv->port);
+        rig.client.send(d.bytes, rig.sv->port);
         if (e.end == End::served) {
-            expect_delivery(*sv, client, ++visits);
-            g_tally.went_on();
+            rig.served();
             continue;
         }
-        expect_end(*sv, client, e);
-        g_tally.ended(sv->program->output());
-        sv.reset();
+        rig.ended(e);
     }
     g_tally.print("server");
 }

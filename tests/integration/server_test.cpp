@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "harness.h"
@@ -46,6 +47,15 @@ std::int32_t answer_of(const Bytes& rep) {
         ticket::read_ap_rep_answer(peers::area(rep), peers::schedule(peers::kSessionKey));
     EXPECT_TRUE(answer);
     return answer.value_or(0);
+}
+
+// A new visit's valid AP_REQ with nonce 1000, and the answer of the AP_REP to it; nullopt when no
+// AP_REP came.
+std::optional<std::int32_t> open_visit(const Server& sv, harness::Peer& client) {
+    client.send(good_ap_req(1000), sv.port);
+    const auto rep = client.receive();
+    if (!rep) return std::nullopt;
+    return answer_of(*rep);
 }
 
 // Asks for the file and collects the chunks; returns the data and the APP_TERMINATE digest.
@@ -94,10 +104,7 @@ TEST(ServerDelivery, ChunksAtTheEdgesOf972Bytes) {
         Server sv(content);
         sv.ready();
         harness::Peer client;
-        client.send(good_ap_req(1000), sv.port);
-        const auto rep = client.receive();
-        ASSERT_TRUE(rep);
-        EXPECT_EQ(answer_of(*rep), 1001);
+        ASSERT_EQ(open_visit(sv, client), 1001);
         const Delivery d = fetch(client, sv.port);
         EXPECT_EQ(d.lengths, lengths) << size;
         EXPECT_EQ(d.data, content) << size;
@@ -209,10 +216,7 @@ TEST(ServerSwitches, NonceOffsetIsAddedToTheAnswer) {
         Server sv(harness::pattern(10), {"-DDEBUG", "-T1", offset});
         sv.ready();
         harness::Peer client;
-        client.send(good_ap_req(1000), sv.port);
-        const auto rep = client.receive();
-        ASSERT_TRUE(rep);
-        EXPECT_EQ(answer_of(*rep), answer);
+        ASSERT_EQ(open_visit(sv, client), answer);
         ASSERT_TRUE(sv.program.wait_output("Sending AP_REP\n"));
         EXPECT_NE(sv.program.output().find("nonce+1 after adding " + std::string(offset) + " = " +
                                            std::to_string(answer) + "\n"),
@@ -255,10 +259,7 @@ TEST(ServerSwitches, OptionalWordsCountByPosition) {
         Server sv(harness::pattern(10), extra);
         sv.ready();
         harness::Peer client;
-        client.send(good_ap_req(1000), sv.port);
-        const auto rep = client.receive();
-        ASSERT_TRUE(rep);
-        EXPECT_EQ(answer_of(*rep), answer);
+        ASSERT_EQ(open_visit(sv, client), answer);
         fetch(client, sv.port);
         ASSERT_TRUE(sv.program.wait_output("OK\n"));
         EXPECT_EQ(sv.program.output() == "OK\n", !debug);

@@ -146,4 +146,21 @@ inline Bytes slice(const Bytes& b, std::size_t offset, std::size_t n) {
                  b.begin() + static_cast<std::ptrdiff_t>(offset + n));
 }
 
+// The datagram with its n bytes at offset sealed with key, in place.
+inline Bytes seal_region(const Bytes& datagram, std::size_t offset, std::size_t n,
+                         const Bytes& key) {
+    Bytes out = datagram;
+    const Bytes sealed = seal_bytes(slice(datagram, offset, n), n, key);
+    std::copy(sealed.begin(), sealed.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
+    return out;
+}
+
+// A sealed field of length bytes at offset, unsealed with key into a zeroed area of room bytes.
+inline Bytes unseal_area(const Bytes& rx, std::size_t offset, std::size_t length, const Bytes& key,
+                         std::size_t room) {
+    Bytes out(room, 0);
+    seal::unseal(std::span(rx).subspan(offset, seal::rounded(length)), length, schedule(key), out);
+    return out;
+}
+
 }  // namespace peers
