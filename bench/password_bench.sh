@@ -39,12 +39,10 @@ cmake --preset release >/dev/null
 if [[ -n ${PROGRAMS:-} ]]; then
     cmake --build --preset release -j2 --target udp_stream >/dev/null
     bin=$PROGRAMS/bin
-    peers=$PROGRAMS/bin
 else
     cmake --build --preset release -j2 --target lockbox-badhash latchkey-badjoin \
         peercheck-pass-client peercheck-pass-server udp_stream >/dev/null
     bin=$root/build/release/bin
-    peers=$root/build/release/bin
 fi
 stream_bin=$root/build/release/bin/udp_stream
 
@@ -145,11 +143,11 @@ for spec in $sizes; do
     want="incorrect checksum" send_from="client:PASS_ACCEPT received" send_to="server:OK"
     run_pair "lockbox-badhash -> peercheck-pass-client" "$mib" \
         "$bin/lockbox-badhash" @PORT@ secret "$WORK/served.bin" -- \
-        "$peers/peercheck-pass-client" 127.0.0.1 @PORT@ wrong secret other @OUT@ -DDEBUG
+        "$bin/peercheck-pass-client" 127.0.0.1 @PORT@ wrong secret other @OUT@ -DDEBUG
     rm -f "$WORK/received.bin"
     want="OK" send_from="server:password correct" send_to="server:file sended!"
     run_pair "peercheck-pass-server -> latchkey-badjoin" "$mib" \
-        "$peers/peercheck-pass-server" @PORT@ secret "$WORK/served.bin" -DDEBUG -- \
+        "$bin/peercheck-pass-server" @PORT@ secret "$WORK/served.bin" -DDEBUG -- \
         "$bin/latchkey-badjoin" 127.0.0.1 @PORT@ wrong secret other @OUT@
 done
 rm -f "$WORK/served.bin" "$WORK/received.bin"

@@ -63,19 +63,13 @@ using HeadView = std::span<const std::uint8_t, kHeadSize>;
 static_assert(kPacketId.end() == kHeadSize);
 
 // Each message's named fields, in order; every other byte is zero.
-using wire::Kind;
-inline constexpr wire::Named kBareFields[] = {{"type", kType, Kind::type},
-                                              {"length", kLength, Kind::length}};
-inline constexpr wire::Named kPassRespFields[] = {{"type", kType, Kind::type},
-                                                  {"length", kLength, Kind::length},
-                                                  {"password", kPassword, Kind::text}};
-inline constexpr wire::Named kDataFields[] = {{"type", kType, Kind::type},
-                                              {"length", kLength, Kind::length},
-                                              {"packet id", kPacketId, Kind::packet_id},
-                                              {"data", kData, Kind::data}};
-inline constexpr wire::Named kTerminateFields[] = {{"type", kType, Kind::type},
-                                                   {"length", kLength, Kind::length},
-                                                   {"digest", kDigest, Kind::digest}};
+inline constexpr wire::Named kBareFields[] = {{"type", kType}, {"length", kLength}};
+inline constexpr wire::Named kPassRespFields[] = {
+    {"type", kType}, {"length", kLength}, {"password", kPassword}};
+inline constexpr wire::Named kDataFields[] = {
+    {"type", kType}, {"length", kLength}, {"packet id", kPacketId}, {"data", kData}};
+inline constexpr wire::Named kTerminateFields[] = {
+    {"type", kType}, {"length", kLength}, {"digest", kDigest}};
 constexpr std::span<const wire::Named> fields_of(Type t) noexcept {
     switch (t) {
         case Type::PASS_RESP:
@@ -86,19 +80,6 @@ constexpr std::span<const wire::Named> fields_of(Type t) noexcept {
             return kTerminateFields;
         default:
             return kBareFields;
-    }
-}
-// The whole size a sender sends.
-constexpr std::size_t size_of(Type t) noexcept {
-    switch (t) {
-        case Type::PASS_RESP:
-            return kPassRespSize;
-        case Type::DATA:
-            return kDataSize;
-        case Type::TERMINATE:
-            return kTerminateSize;
-        default:
-            return kHeaderSize;
     }
 }
 

@@ -59,30 +59,44 @@ void build_ap_err(std::span<std::uint8_t, kApErrSize> out, const Id* client) noe
     if (client != nullptr) put_id<kApErrClientId>(out, *client);
 }
 
-void build_as_rep(std::span<std::uint8_t, kAsRepSize> out, const TicketFacts& facts,
-                  const seal::Schedule& server_key, const seal::Schedule& client_key) noexcept {
-    std::array<std::uint8_t, kTicketPlainSize> tk{};
-    const std::span<std::uint8_t, kTicketPlainSize> t(tk);
+void build_ticket(std::span<std::uint8_t, kTicketPlainSize> t, const TicketFacts& facts) noexcept {
+    std::ranges::fill(t, 0);
     std::ranges::copy(facts.session_key, wire::at<kTkSessionKey>(t).begin());
     std::ranges::copy(facts.client, wire::at<kTkClientId>(t).begin());
     std::ranges::copy(facts.client_addr, wire::at<kTkClientAddr>(t).begin());
     std::ranges::copy(facts.server, wire::at<kTkServerId>(t).begin());
     wire::store_le32(wire::at<kTkTimestamp>(t), facts.timestamp);
     wire::store_be16(wire::at<kTkLifetime>(t), kLifetime);
+}
 
-    std::array<std::uint8_t, kBodyPlainSize> body_area{};
-    const std::span<std::uint8_t, kBodyPlainSize> body(body_area);
-    seal::seal(tk, kTicketPlainSize, server_key, wire::at<kBodyTicket>(body));
+void build_body(std::span<std::uint8_t, kBodyPlainSize> body, const TicketFacts& facts,
+                std::span<const std::uint8_t, kTicketPlainSize> ticket,
+                const seal::Schedule& server_key) noexcept {
+    std::ranges::fill(body, 0);
+    seal::seal(ticket, kTicketPlainSize, server_key, wire::at<kBodyTicket>(body));
     std::ranges::copy(facts.session_key, wire::at<kBodySessionKey>(body).begin());
     std::ranges::copy(facts.server, wire::at<kBodyServerId>(body).begin());
     wire::store_le32(wire::at<kBodyTimestamp>(body), facts.timestamp);
     wire::store_be16(wire::at<kBodyLifetime>(body), kLifetime);
     wire::store_be16(wire::at<kBodyTicketLength>(body), seal::length_field(kTicketPlainSize));
+}
 
+void seal_as_rep(std::span<std::uint8_t, kAsRepSize> out,
+                 std::span<const std::uint8_t, kBodyPlainSize> body,
+                 const seal::Schedule& client_key) noexcept {
     std::ranges::fill(out, 0);
     put_type<kType>(out, static_cast<std::uint16_t>(Type::AS_REP));
     wire::store_be16(wire::at<kAsRepLength>(out), seal::length_field(kBodyPlainSize));
-    seal::seal(body_area, kBodyPlainSize, client_key, wire::at<kAsRepBody>(out));
+    seal::seal(body, kBodyPlainSize, client_key, wire::at<kAsRepBody>(out));
+}
+
+void build_as_rep(std::span<std::uint8_t, kAsRepSize> out, const TicketFacts& facts,
+                  const seal::Schedule& server_key, const seal::Schedule& client_key) noexcept {
+    std::array<std::uint8_t, kTicketPlainSize> ticket;
+    build_ticket(ticket, facts);
+    std::array<std::uint8_t, kBodyPlainSize> body;
+    build_body(body, facts, ticket, server_key);
+    seal_as_rep(out, body, client_key);
 }
 
 void build_authenticator(std::span<std::uint8_t, kAuthSize> out, const Id& client,

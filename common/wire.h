@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <string_view>
 
 namespace wire {
 
@@ -17,24 +16,11 @@ struct Field {
     constexpr std::size_t end() const { return offset + size; }
 };
 
-// What a field holds, for code that walks a whole layout (the conformance runner's generated
+// A field with its name, for code that walks a whole layout (the conformance runner's generated
 // cases and exact checks): every byte of a message outside its named fields is zero.
-enum class Kind : std::uint8_t {
-    type,       // message or inner type, 16 bits, network order
-    length,     // a length field, network order, of the field's own width
-    packet_id,  // network order
-    text,       // identifier or password: text, then zero bytes
-    number,     // timestamp, nonce, lifetime: see the protocol for the byte order
-    address,    // IPv4 address bytes in network order
-    key,        // DES key bytes
-    sealed,     // a sealed part; its plain layout is a record of its own
-    data,       // file bytes, then zero bytes
-    digest,     // SHA-1 digest
-};
 struct Named {
     const char* name;
     Field field;
-    Kind kind;
 };
 
 // The bytes of field F inside an area of static extent N; a field that does not fit does not build.

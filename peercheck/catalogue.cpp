@@ -41,7 +41,6 @@ struct Size {
 
 // A file of each size that moves a chunk boundary, for a protocol with chunks of `chunk`.
 std::vector<Size> sizes(std::size_t chunk) {
-    static std::vector<std::string> titles;
     return {{"empty", "an empty file", 0},
             {"one-byte", "a 1-byte file", 1},
             {"one-chunk", "a file of exactly one chunk", chunk},

@@ -67,7 +67,8 @@ enum class Op : std::uint8_t {
 };
 
 // One change to one datagram. Scripts make one call per message part they build
-// (`env.tamper(At::ap_rep, Part::datagram, bytes)`); only the call that matches changes anything.
+// (`talk.tamper(At::ap_rep, bytes)`, `talk.tamper(At::ap_req, Part::ticket, plain)`); only the
+// call that matches changes anything.
 struct Tamper {
     At at = At::none;
     std::uint32_t nth = 1;  // the nth datagram at that point, from 1
@@ -145,9 +146,6 @@ struct Case {
     Expect expect = Expect::complete;
     Tamper tamper{};
     Tamper also{};  // a second change to the same datagram (same point and nth)
-    // The protocol leaves the reaction to the changed datagram open (a length beyond its area
-    // "may be refused"): refusing and going on both pass.
-    bool choice = false;
     std::uint32_t checks = kNothing;
     std::uint16_t exact = 0;  // the message type that kExact compares
     Story story = Story::plain;

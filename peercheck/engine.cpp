@@ -151,8 +151,6 @@ Bytes pattern(std::size_t n, std::uint32_t seed) {
     return b;
 }
 
-static_assert(Limits{}.file_size == Process::kOutputLimit);
-
 Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
                  const std::string& name, const Confinement& how)
     : limits_(how.limits),
@@ -543,11 +541,6 @@ std::vector<Omitted> Log::omitted_locked() const {
 std::vector<Datagram> Log::snapshot() const {
     const std::lock_guard lock(mutex_);
     return snapshot_locked();
-}
-
-std::vector<Omitted> Log::omitted() const {
-    const std::lock_guard lock(mutex_);
-    return omitted_locked();
 }
 
 std::pair<std::vector<Datagram>, std::vector<Omitted>> Log::contents() const {

@@ -68,12 +68,11 @@ Bytes pattern(std::size_t n, std::uint32_t seed);
 // A program started in a process group of its own, standard input empty, standard output and
 // error written to files in a scratch folder, working in that folder. A process that writes
 // without end is stopped by the file-size limit (it gets SIGXFSZ), so neither memory nor disk
-// runs out. Sandboxed (see sandbox.h), it also runs under the other limits, and everything it
-// starts ends when it is killed, whatever process group it moved to.
+// runs out; the open-files limit holds too. Sandboxed (see sandbox.h), it also runs under the
+// other limits, and everything it starts ends when it is killed, whatever process group it moved
+// to.
 class Process {
 public:
-    static constexpr std::uint64_t kOutputLimit = 64ull << 20;  // also bounds received files
-
     Process(const std::vector<std::string>& argv, const Scratch& scratch, const std::string& name,
             const Confinement& how = confinement());
     ~Process();  // kills the whole group (sandboxed: every process it started)
@@ -93,7 +92,7 @@ public:
     std::optional<int> signal() const { return signal_; }
     // The limit whose reaching ended it (sandboxed only).
     LimitReached limit_reached() const { return limit_; }
-    std::string out() const;  // whole standard output (bounded by kOutputLimit)
+    std::string out() const;  // whole standard output (bounded by the confinement's file size)
     std::string err() const;
     // The end of standard output or error, at most max_bytes of it, as last_bytes gives it;
     // read from the end of the file, whatever its size.
@@ -166,9 +165,8 @@ public:
     // One datagram from `from` (its socket src) to `to` (dst), as it crossed.
     void add(const std::string& from, const std::string& to, std::span<const std::uint8_t> bytes,
              const sockaddr_in& src, const sockaddr_in& dst);
-    // The datagrams kept, in the order seen, and what was counted instead of kept.
+    // The datagrams kept, in the order seen.
     std::vector<Datagram> snapshot() const;
-    std::vector<Omitted> omitted() const;
     // Both at one moment, so that each Omitted's `before` indexes that exchange.
     std::pair<std::vector<Datagram>, std::vector<Omitted>> contents() const;
     std::size_t total() const;

@@ -120,8 +120,8 @@ Config implementation_config(Config cfg, Role role, const std::vector<std::strin
         throw SetupError{"no command after \"--\": give the one that starts your " +
                          std::string(role_name(role))};
     }
-    if (const Program p = find_program(command[0]); !p.problem.empty()) {
-        throw SetupError{p.problem};
+    if (std::string p = program_problem(command[0]); !p.empty()) {
+        throw SetupError{std::move(p)};
     }
     if (const std::string p = placeholder_problem(command, role); !p.empty()) {
         throw SetupError{p};
@@ -534,17 +534,17 @@ int main_(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kUsageError;
     }
-    // Decided while this process has one thread: no case has started yet.
-    if (!opt.list) {
-        const std::string notice = start_isolation(!opt.no_sandbox);
-        if (!notice.empty()) std::cerr << "peercheck: " << notice << "\n";
-    }
     if ((matrix->parsed() || merge->parsed()) && has_separator) {
         return usage_error(std::string(matrix->parsed() ? "matrix" : "merge") +
                            " takes no command after \"--\": the commands are in the matrix file");
     }
     if (opt.pcap_all && opt.pcap.empty()) {
         return usage_error("--pcap-all goes with --pcap DIR, the folder for the captures");
+    }
+    // Decided while this process has one thread: no case has started yet. A merge runs none.
+    if (!opt.list && !merge->parsed()) {
+        const std::string notice = start_isolation(!opt.no_sandbox);
+        if (!notice.empty()) std::cerr << "peercheck: " << notice << "\n";
     }
     if (matrix->parsed()) return run_matrix(matrix_file, opt);
     if (merge->parsed()) return run_merge(parts, opt);

@@ -53,9 +53,7 @@ struct CaseRun {
         r.likely_cause = std::move(cause);
     }
     bool failed() const { return r.verdict == Verdict::fail; }
-    ScriptEnv env() {
-        return ScriptEnv{c, log, cfg.wait, served, file, cfg.host, impl.get(), scratch.path()};
-    }
+    ScriptEnv env() { return ScriptEnv{c, log, cfg.wait, served, file, cfg.host, impl.get()}; }
 };
 
 using ArgvFor = std::function<std::vector<std::string>(std::uint16_t port)>;
@@ -118,9 +116,11 @@ bool wait_client_end(Process& p, const Log& log, Millis wait) {
     return true;
 }
 
-std::uint16_t type_of(Protocol p, const Bytes& b) {
-    return p == Protocol::ticket ? ticket::read_type(ticket::receive_area(b))
-                                 : pass::read_header(pass::receive_area(b)).type;
+// Both protocols open every message with its type, two bytes most significant first: only they
+// are read (a shorter datagram's missing byte reads as zero, as in a receive area).
+std::uint16_t type_of(const Bytes& b) {
+    static_assert(ticket::kType.offset == 0 && pass::kType.offset == 0);
+    return wire::load_be16(wire::zeroed_copy<2>(b));
 }
 
 std::string type_name(Protocol p, std::uint16_t t) {
@@ -129,9 +129,8 @@ std::string type_name(Protocol p, std::uint16_t t) {
 }
 
 std::size_t count_from(const CaseRun& run, const std::string& from, std::uint16_t type) {
-    const Protocol p = protocol_of(run.cfg.role);
     std::size_t n = 0;
-    for (const auto& d : run.log.snapshot()) n += d.from == from && type_of(p, d.bytes) == type;
+    for (const auto& d : run.log.snapshot()) n += d.from == from && type_of(d.bytes) == type;
     return n;
 }
 
@@ -161,27 +160,60 @@ std::string failed_observation(const Outcome& o, Process& impl) {
 
 // ---------------------------------------------------------------- where a case got
 
+// Follows our peers' datagrams towards the receive point `at` (cases with our programs): the
+// datagram of the point is the AS_REP or AS_ERR, the AP_REP, the envelope after the whole file,
+// the PASS_REJECT.
+class ReceivePoint {
+public:
+    ReceivePoint(At at, std::size_t file_size) : at_(at), chunks_(file_size / ticket::kChunkSize) {}
+    // The peer that sends the point's datagram; nullptr for a point no peer of ours reaches.
+    const char* peer() const {
+        switch (at_) {
+            case At::as_rep:
+                return "gatekeep";
+            case At::ap_rep:
+            case At::app_terminate:
+                return "server";
+            case At::answer:
+                return "lockbox";
+            default:
+                return nullptr;
+        }
+    }
+    // Whether a peer datagram of type t is the point's, counting envelopes on the way.
+    bool passes(std::uint16_t t) {
+        const auto tt = [](ticket::Type x) { return static_cast<std::uint16_t>(x); };
+        switch (at_) {
+            case At::as_rep:
+                return t == tt(ticket::Type::AS_REP) || t == tt(ticket::Type::AS_ERR);
+            case At::ap_rep:
+                return t == tt(ticket::Type::AP_REP);
+            case At::app_terminate:
+                envelopes_ += t == tt(ticket::Type::KRB_PRV);
+                return envelopes_ > chunks_ + 1;
+            case At::answer:
+                return t == static_cast<std::uint16_t>(pass::Type::PASS_REJECT);
+            default:
+                return false;
+        }
+    }
+
+private:
+    At at_;
+    std::size_t chunks_;
+    std::size_t envelopes_ = 0;
+};
+
 // Whether our peer delivered the datagram of the receive point `at` (cases with our programs).
 bool reached(const CaseRun& run, At at) {
-    const auto tt = [](ticket::Type t) { return static_cast<std::uint16_t>(t); };
-    const auto pt = [](pass::Type t) { return static_cast<std::uint16_t>(t); };
-    switch (at) {
-        case At::as_rep:
-            return count_from(run, "gatekeep", tt(ticket::Type::AS_REP)) +
-                       count_from(run, "gatekeep", tt(ticket::Type::AS_ERR)) >
-                   0;
-        case At::ap_rep:
-            return count_from(run, "server", tt(ticket::Type::AP_REP)) > 0;
-        case At::app_terminate:
-            return count_from(run, "server", tt(ticket::Type::KRB_PRV)) >
-                   run.file.size() / ticket::kChunkSize + 1;
-        case At::answer:
-            return count_from(run, "lockbox", pt(pass::Type::PASS_REJECT)) > 0;
-        case At::none:
-            return true;
-        default:
-            return false;
+    if (at == At::none) return true;
+    ReceivePoint point(at, run.file.size());
+    const char* peer = point.peer();
+    if (peer == nullptr) return false;
+    for (const auto& d : run.log.snapshot()) {
+        if (d.from == peer && point.passes(type_of(d.bytes))) return true;
     }
+    return false;
 }
 
 // Whether every step of a run with our programs crossed the relay: a client that prints "OK"
@@ -210,34 +242,14 @@ std::string missing_step(const CaseRun& run) {
 // of the case's receive point (our programs).
 std::vector<Bytes> sent_after(const CaseRun& run, const Outcome& o) {
     if (run.c.peers == Peers::script) return o.after;
-    const auto log = run.log.snapshot();
     std::vector<Bytes> after;
     bool past = run.c.reached == At::none;
-    const Protocol p = protocol_of(run.cfg.role);
-    const auto tt = [](ticket::Type t) { return static_cast<std::uint16_t>(t); };
-    std::size_t envelopes = 0;
-    for (const auto& d : log) {
+    ReceivePoint point(run.c.reached, run.file.size());
+    for (const auto& d : run.log.snapshot()) {
         if (d.from == kImpl) {
             if (past) after.push_back(d.bytes);
-            continue;
-        }
-        const std::uint16_t t = type_of(p, d.bytes);
-        switch (run.c.reached) {
-            case At::as_rep:
-                past = past || t == tt(ticket::Type::AS_REP) || t == tt(ticket::Type::AS_ERR);
-                break;
-            case At::ap_rep:
-                past = past || t == tt(ticket::Type::AP_REP);
-                break;
-            case At::app_terminate:
-                envelopes += t == tt(ticket::Type::KRB_PRV);
-                past = past || envelopes > run.file.size() / ticket::kChunkSize + 1;
-                break;
-            case At::answer:
-                past = past || t == static_cast<std::uint16_t>(pass::Type::PASS_REJECT);
-                break;
-            default:
-                break;
+        } else if (!past) {
+            past = point.passes(type_of(d.bytes));
         }
     }
     return after;
@@ -249,7 +261,7 @@ std::string refusal_traffic(const CaseRun& run, const std::vector<Bytes>& after,
     const Protocol p = protocol_of(run.cfg.role);
     std::size_t replies = 0;
     for (const Bytes& b : after) {
-        const std::uint16_t t = type_of(p, b);
+        const std::uint16_t t = type_of(b);
         if (reply != 0 && t == reply && replies == 0) {
             ++replies;
             continue;
@@ -280,7 +292,8 @@ unsigned allowed_of(const Case& c, const Outcome& o) {
     return kProceeds | kRefuses | kRetries | kWaits;
 }
 
-std::string expected_text(const Case& c, const Outcome& o, unsigned allowed, bool server) {
+std::string expected_text(const Case& c, const Outcome& o, unsigned allowed, Protocol p,
+                          bool server) {
     std::string s;
     if (o.delivered && !o.reading.text.empty()) s = "reads " + o.reading.text + ": ";
     if (allowed == kProceeds) {
@@ -293,8 +306,7 @@ std::string expected_text(const Case& c, const Outcome& o, unsigned allowed, boo
                    : "prints ABORT (never OK), ends with status 0, sends nothing more";
         const std::uint16_t reply = c.peers == Peers::ours ? c.reply : o.reading.reply;
         if (reply != 0) {
-            what =
-                fmt::format("sends {}, then {}", type_name(protocol_of(Role::client), reply), what);
+            what = fmt::format("sends {}, then {}", type_name(p, reply), what);
         }
         return s + what;
     }
@@ -358,7 +370,7 @@ void judge_client(CaseRun& run, const Outcome& o, bool ended) {
     const Case& c = run.c;
     Process& impl = *run.impl;
     const unsigned allowed = allowed_of(c, o);
-    const std::string expected = expected_text(c, o, allowed, false);
+    const std::string expected = expected_text(c, o, allowed, protocol_of(run.cfg.role), false);
     run.r.expected = expected;
     const std::string printed = result_lines(impl);
     if (c.expect == Expect::observe) {
@@ -511,7 +523,7 @@ void judge_server(CaseRun& run, const Outcome& o) {
         return;
     }
     const unsigned allowed = allowed_of(c, o);
-    const std::string expected = expected_text(c, o, allowed, true);
+    const std::string expected = expected_text(c, o, allowed, protocol_of(run.cfg.role), true);
     run.r.expected = expected;
     const bool changed = c.peers == Peers::script && c.tamper.op != Op::none;
     if (changed && !o.delivered) {

@@ -439,7 +439,8 @@ std::string start_isolation(bool wanted) {
 
 const Confinement& confinement() { return g_confinement; }
 
-CaseNetwork::CaseNetwork(std::optional<in_addr> host, const Confinement& how) {
+CaseNetwork::CaseNetwork(std::optional<in_addr> host) {
+    const Confinement& how = confinement();
     if (!how.sandbox) return;
     const std::string why = enter_case_network(host);
     own_ = why.empty();

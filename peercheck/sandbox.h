@@ -25,7 +25,7 @@ struct Limits {
 };
 
 // How a case's programs run: sandboxed with limits, or (sandbox false) only in a process group
-// of their own, with the file-size limit alone.
+// of their own, with the file-size and open-files limits alone (files 0: no open-files limit).
 struct Confinement {
     bool sandbox = false;
     Limits limits;
@@ -45,7 +45,7 @@ const Confinement& confinement();
 // constructed before the case opens a socket; the thread stays in that network afterwards.
 class CaseNetwork {
 public:
-    explicit CaseNetwork(std::optional<in_addr> host, const Confinement& how = confinement());
+    explicit CaseNetwork(std::optional<in_addr> host);
     // False when the sandbox wanted one but the system refused (said once on standard error).
     bool own() const { return own_; }
 

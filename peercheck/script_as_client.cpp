@@ -71,9 +71,7 @@ void play_as_client(Scripted& s, const ScriptEnv& env, std::uint16_t gatekeep_po
         const auto rep = talk.receive(sock, "waiting for AS_REP");
         if (changed) {
             if (!rep) {
-                const bool ended = env.impl != nullptr && !env.impl->running();
-                talk.react(ended ? kRefuses : 0u, ended ? "answered nothing and ended"
-                                                        : "answered nothing and kept running");
+                talk.react_to_silence();
             } else {
                 const std::uint16_t t = ticket::read_type(ticket::receive_area(*rep));
                 talk.react(ticket::is(t, Type::AS_REP)   ? kProceeds

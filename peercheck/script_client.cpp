@@ -108,14 +108,13 @@ seal::Key key_refused_under(const seal::Schedule& other, const seal::Schedule& s
                             const ticket::Id& client, std::uint32_t stamp) {
     for (;;) {
         const seal::Key key = seal::random_key();
-        std::array<std::uint8_t, ticket::kAsRepSize> rep;
         const ticket::TicketFacts facts{key, client, kLoopbackBytes, id_of(kServerId), stamp};
-        ticket::build_as_rep(rep, facts, other, other);
-        ticket::BodyArea body{};
-        ticket::unseal_as_rep_body(ticket::receive_area(rep), other, body);
+        std::array<std::uint8_t, ticket::kTicketPlainSize> plain;
+        ticket::build_ticket(plain, facts);
+        std::array<std::uint8_t, ticket::kTicketSealedSize> sealed{};
+        seal::seal(plain, ticket::kTicketPlainSize, other, sealed);
         std::array<std::uint8_t, ticket::kTicketSealedSize> tk{};
-        seal::unseal(wire::at<ticket::kBodyTicket>(std::as_const(body)), ticket::kTicketSealedSize,
-                     server_key, tk);
+        seal::unseal(sealed, ticket::kTicketSealedSize, server_key, tk);
         seal::Schedule s;
         if (seal::make_schedule(std::span(tk).first<8>(), s) != 0) return key;
     }
@@ -132,13 +131,8 @@ struct Visit {
 Bytes build_ap_req(Talk& talk, const Visit& v, const seal::Schedule& ticket_key,
                    std::uint32_t stamp) {
     const ticket::Id client = id_of(kClientId);
-    std::array<std::uint8_t, ticket::kTicketPlainSize> tk{};
-    std::ranges::copy(v.key, wire::at<ticket::kTkSessionKey>(tk).begin());
-    std::ranges::copy(client, wire::at<ticket::kTkClientId>(tk).begin());
-    std::ranges::copy(kLoopbackBytes, wire::at<ticket::kTkClientAddr>(tk).begin());
-    std::ranges::copy(id_of(kServerId), wire::at<ticket::kTkServerId>(tk).begin());
-    wire::store_le32(wire::at<ticket::kTkTimestamp>(tk), stamp);
-    wire::store_be16(wire::at<ticket::kTkLifetime>(tk), ticket::kLifetime);
+    std::array<std::uint8_t, ticket::kTicketPlainSize> tk;
+    ticket::build_ticket(tk, {v.key, client, kLoopbackBytes, id_of(kServerId), stamp});
     talk.tamper(At::ap_req, Part::ticket, tk);
     ticket::AuthArea auth;
     ticket::build_authenticator(auth, client, kLoopbackBytes, v.nonce);
@@ -166,12 +160,7 @@ Bytes build_request(Talk& talk, const Visit& v) {
 
 // The server's answer to a changed datagram, in words and as a reaction.
 void react_to(Talk& talk, const std::optional<Bytes>& got, std::uint16_t proceeds_with) {
-    if (!got) {
-        const bool ended = talk.env().impl != nullptr && !talk.env().impl->running();
-        talk.react(ended ? kRefuses : 0u,
-                   ended ? "answered nothing and ended" : "answered nothing and kept running");
-        return;
-    }
+    if (!got) return talk.react_to_silence();
     const std::uint16_t t = ticket::read_type(ticket::receive_area(*got));
     if (t == proceeds_with) return talk.react(kProceeds, "answered " + ticket_type_text(t));
     if (ticket::is(t, Type::AP_ERR)) return talk.react(kRefuses, "answered AP_ERR");
@@ -380,9 +369,7 @@ void play_ticket_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_
         }
 
         if (c.story == Story::expire_during) {
-            while (seal::still_valid(now32(), v.validity)) {
-                if (!nap(Millis{20})) return;
-            }
+            if (!wait_expired(v.validity)) return;
         }
         if (c.story == Story::slow_peer) {
             wait_slowly(talk, sock, "its AP_REP");

@@ -10,6 +10,7 @@
 #include "catalogue.h"
 #include "engine.h"
 #include "exact.h"
+#include "pass_msg.h"
 #include "scripts.h"
 #include "seal.h"
 #include "ticket_msg.h"
@@ -17,6 +18,8 @@
 namespace peercheck::kit {
 
 std::uint32_t now32();
+// Sleeps until a key valid until `validity` has run out; false when the run was interrupted.
+bool wait_expired(std::uint32_t validity);
 // A key given as 16 hexadecimal digits, as its schedule.
 seal::Schedule schedule_of(std::string_view hex);
 // An identifier field: the text, then zero bytes; 40 characters fill the whole field.
@@ -29,6 +32,11 @@ std::string within(Millis wait);
 Bytes as_bytes(std::span<const std::uint8_t> s);
 // A password-protocol message without a body, of any type value.
 Bytes bare(std::uint16_t type);
+// The password messages as a conforming peer sends them: a PASS_RESP offering `word`, DATA
+// `index` (from 0) of `file`, the TERMINATE carrying `digest`.
+Bytes pass_resp(const std::string& word);
+Bytes data_of(const Bytes& file, std::size_t index);
+Bytes terminate_with(const pass::Digest& digest);
 
 inline Reading refuses(std::string text, std::uint16_t reply = 0, bool result_line = true) {
     return Reading{kRefuses, std::move(text), reply, result_line};

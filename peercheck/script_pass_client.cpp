@@ -23,15 +23,6 @@ using pass::Type;
 
 constexpr std::uint16_t t16(Type t) { return static_cast<std::uint16_t>(t); }
 
-Bytes pass_resp(const std::string& word) {
-    Bytes b(pass::kPassRespSize);
-    pass::build_pass_resp(
-        std::span<std::uint8_t, pass::kPassRespSize>(b.data(), b.size()),
-        static_cast<std::uint16_t>(word.size()),
-        std::span(reinterpret_cast<const std::uint8_t*>(word.data()), word.size()));
-    return b;
-}
-
 // A PASS_REQ as the tests' server and lockbox-badreq send it: type 2, or type 12 from that
 // build, which only the case aimed at it fails.
 bool is_pass_req(const pass::Header& h) {
@@ -80,9 +71,9 @@ Reading read_pass_resp(const Bytes& d, const Bytes* previous, int wrong_before,
     return r;
 }
 
-unsigned reaction_of(const std::optional<Bytes>& got, Process* impl, std::string& text) {
+unsigned reaction_of(const std::optional<Bytes>& got, const Talk& talk, std::string& text) {
     if (!got) {
-        const bool ended = impl != nullptr && !impl->running();
+        const bool ended = talk.ended();
         text = ended ? "answered nothing and ended" : "answered nothing and kept running";
         return ended ? kRefuses : 0u;
     }
@@ -136,10 +127,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
             pass::Digest want{};
             common::mysha1(path.c_str(), want);
             if (wants_exact(c, static_cast<std::uint16_t>(Type::TERMINATE))) {
-                Bytes w(pass::kTerminateSize);
-                pass::build_terminate(
-                    std::span<std::uint8_t, pass::kTerminateSize>(w.data(), w.size()), want);
-                check_exact(o, exact_password(*d, w));
+                check_exact(o, exact_password(*d, terminate_with(want)));
             }
             const auto sent = wire::at<pass::kDigest>(a);
             if ((c.checks & kDigest) != 0 && !std::equal(want.begin(), want.end(), sent.begin())) {
@@ -157,13 +145,7 @@ bool receive_file(Talk& talk, const Socket& sock, const Bytes& file, const std::
         }
         const pass::Data data = pass::read_data(a);
         // DATA n + 1 as it should have been: what the likely cause is read from.
-        const std::size_t offset = std::min(n * pass::kChunkSize, file.size());
-        const std::size_t size = std::min(pass::kChunkSize, file.size() - offset);
-        Bytes want(pass::kDataSize, 0);
-        std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), size,
-                    want.begin() + static_cast<std::ptrdiff_t>(pass::kData.offset));
-        pass::stamp_data(std::span<std::uint8_t, pass::kDataSize>(want.data(), want.size()),
-                         static_cast<std::uint32_t>(size), static_cast<std::uint32_t>(n + 1));
+        const Bytes want = data_of(file, n);
         const auto diff = exact_password(*d, want, n > 0 ? &previous : nullptr);
         const std::string cause = diff ? diff->cause : std::string{};
         if (data.length > pass::kChunkSize) {
@@ -230,7 +212,7 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
         talk.deliver(At::join_req, sock, join, to, read_join(join));
         const auto req = talk.receive(sock, "waiting for PASS_REQ");
         std::string text;
-        const unsigned joined = reaction_of(req, env.impl, text);
+        const unsigned joined = reaction_of(req, talk, text);
         if (join_changed) talk.react(joined == kRetries ? kProceeds : joined, text);
         if (!req) {
             if (!join_changed) o.fail("a PASS_REQ", within(env.wait));
@@ -268,7 +250,7 @@ void play_pass_client(Scripted& s, const ScriptEnv& env, std::uint16_t server_po
             previous = &last;
             const auto answer =
                 talk.receive(from, fmt::format("waiting for the answer to attempt {}", i + 1));
-            const unsigned did = reaction_of(answer, env.impl, text);
+            const unsigned did = reaction_of(answer, talk, text);
             if (changed) talk.react(did, text);
             if (!answer && moved && !changed && talk.receive(sock, "a stray answer")) {
                 return o.fail("the answer sent to the source of the PASS_RESP it answers",

@@ -214,7 +214,7 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
         const auto r =
             talk.receive(sock, fmt::format("waiting for PASS_RESP {}", attempt + 1), &from);
         if (answering_change) {
-            const bool ended = env.impl != nullptr && !env.impl->running();
+            const bool ended = talk.ended();
             talk.react(r       ? (attempt == 0 ? kProceeds : kRetries)
                        : ended ? kRefuses
                                : kWaits,
@@ -229,12 +229,8 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
         }
         if (wants_exact(c, t16(Type::PASS_RESP)) && attempt < given.size()) {
             const std::string& w = given[attempt];
-            Bytes want(pass::kPassRespSize);
-            pass::build_pass_resp(
-                std::span<std::uint8_t, pass::kPassRespSize>(want.data(), want.size()),
-                static_cast<std::uint16_t>(w.size()),
-                std::span(reinterpret_cast<const std::uint8_t*>(w.data()), w.size()));
-            check_exact(o, exact_password(*r, want, previous.empty() ? nullptr : &previous));
+            check_exact(o,
+                        exact_password(*r, pass_resp(w), previous.empty() ? nullptr : &previous));
             if (!o.ok && o.likely_cause.empty() && attempt > 0 && given[attempt - 1] == w) {
                 o.likely_cause = "the same password offered twice";
             }
@@ -259,28 +255,14 @@ void play_pass_server(Scripted& s, const ScriptEnv& env) {
         }
     }
 
-    const std::size_t size = env.file.size();
-    const std::size_t chunks = size / pass::kChunkSize + 1;
-    Bytes data(pass::kDataSize);
-    for (std::size_t i = 0; i < chunks; ++i) {
-        const std::size_t offset = i * pass::kChunkSize;
-        const std::size_t n = std::min(pass::kChunkSize, size - offset);
-        std::fill(data.begin(), data.end(), std::uint8_t{0});
-        std::copy_n(env.file.begin() + static_cast<std::ptrdiff_t>(offset), n,
-                    data.begin() + static_cast<std::ptrdiff_t>(pass::kData.offset));
-        pass::stamp_data(std::span<std::uint8_t, pass::kDataSize>(data.data(), data.size()),
-                         static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(i + 1));
-        deliver(At::data, data, from);
-    }
+    const std::size_t chunks = env.file.size() / pass::kChunkSize + 1;
+    for (std::size_t i = 0; i < chunks; ++i) deliver(At::data, data_of(env.file, i), from);
     pass::Digest digest{};
     common::mysha1(env.file_path.c_str(), digest);
-    Bytes term(pass::kTerminateSize);
-    pass::build_terminate(std::span<std::uint8_t, pass::kTerminateSize>(term.data(), term.size()),
-                          digest);
-    deliver(At::terminate, term, from);
+    deliver(At::terminate, terminate_with(digest), from);
     // A changed datagram the client answers nothing to is judged by how the client ends.
     if (o.delivered && !o.reaction) {
-        o.reading.allowed = readers.settled() | (c.choice ? kProceeds | kRefuses : 0u);
+        o.reading.allowed = readers.settled();
     }
     o.written = readers.written();
     o.finished = true;

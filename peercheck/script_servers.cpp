@@ -88,19 +88,6 @@ Reading read_as_rep(const Bytes& d, Client& cl, std::uint32_t now) {
     return proceeds("a valid AS_REP");
 }
 
-// The number in an answer text: white space and a sign, then digits, up to the first byte that
-// is not a digit or the end of the unsealed length.
-std::uint32_t answer_number(std::span<const std::uint8_t> text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    std::uint64_t v = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') v = v * 10 + (text[i++] - '0');
-    const auto n = static_cast<std::uint32_t>(v);
-    return negative ? 0u - n : n;
-}
-
 Reading read_ap_rep(const Bytes& d, const Client& cl, std::uint32_t now) {
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
@@ -114,11 +101,8 @@ Reading read_ap_rep(const Bytes& d, const Client& cl, std::uint32_t now) {
         r.reply_optional = true;
         return r;
     }
-    std::array<std::uint8_t, ticket::kAnswerAreaSize> text{};
-    seal::unseal(wire::at<ticket::kApRepAnswerArea>(rx), length, cl.session, text);
-    const std::size_t end =
-        std::find(text.begin(), text.begin() + length, std::uint8_t{0}) - text.begin();
-    const std::uint32_t n = answer_number(std::span(text).first(end));
+    // Read as a client reads it: a decimal number up to the first zero byte or the length's end.
+    const auto n = static_cast<std::uint32_t>(*ticket::read_ap_rep_answer(rx, cl.session));
     const auto wrong = static_cast<std::uint16_t>(Type::AP_ERR);
     if (n != cl.nonce + 1) {
         Reading r = refuses(fmt::format("an AP_REP answering {} to nonce {}", n, cl.nonce), wrong);
@@ -202,30 +186,15 @@ namespace {
 // plain record open to the case's change before it is sealed.
 Bytes build_as_rep(Talk& talk, const seal::Key& key, const ticket::Id& client, std::uint32_t stamp,
                    const seal::Schedule& server_key, const seal::Schedule& client_key) {
-    std::array<std::uint8_t, ticket::kTicketPlainSize> tk{};
-    std::ranges::copy(key, wire::at<ticket::kTkSessionKey>(tk).begin());
-    std::ranges::copy(client, wire::at<ticket::kTkClientId>(tk).begin());
-    std::ranges::copy(kLoopbackBytes, wire::at<ticket::kTkClientAddr>(tk).begin());
-    std::ranges::copy(id_of(kServerId), wire::at<ticket::kTkServerId>(tk).begin());
-    wire::store_le32(wire::at<ticket::kTkTimestamp>(tk), stamp);
-    wire::store_be16(wire::at<ticket::kTkLifetime>(tk), ticket::kLifetime);
+    const ticket::TicketFacts facts{key, client, kLoopbackBytes, id_of(kServerId), stamp};
+    std::array<std::uint8_t, ticket::kTicketPlainSize> tk;
+    ticket::build_ticket(tk, facts);
     talk.tamper(At::as_rep, Part::ticket, tk);
-
-    std::array<std::uint8_t, ticket::kBodyPlainSize> body{};
-    seal::seal(tk, tk.size(), server_key, wire::at<ticket::kBodyTicket>(body));
-    std::ranges::copy(key, wire::at<ticket::kBodySessionKey>(body).begin());
-    std::ranges::copy(id_of(kServerId), wire::at<ticket::kBodyServerId>(body).begin());
-    wire::store_le32(wire::at<ticket::kBodyTimestamp>(body), stamp);
-    wire::store_be16(wire::at<ticket::kBodyLifetime>(body), ticket::kLifetime);
-    wire::store_be16(wire::at<ticket::kBodyTicketLength>(body),
-                     seal::length_field(ticket::kTicketPlainSize));
+    std::array<std::uint8_t, ticket::kBodyPlainSize> body;
+    ticket::build_body(body, facts, tk, server_key);
     talk.tamper(At::as_rep, Part::body, body);
-
-    std::array<std::uint8_t, ticket::kAsRepSize> rep{};
-    wire::store_be16(wire::at<ticket::kType>(rep), static_cast<std::uint16_t>(Type::AS_REP));
-    wire::store_be16(wire::at<ticket::kAsRepLength>(rep),
-                     seal::length_field(ticket::kBodyPlainSize));
-    seal::seal(body, body.size(), client_key, wire::at<ticket::kAsRepBody>(rep));
+    std::array<std::uint8_t, ticket::kAsRepSize> rep;
+    ticket::seal_as_rep(rep, body, client_key);
     return talk.tamper(At::as_rep, as_bytes(rep));
 }
 
@@ -254,10 +223,10 @@ Bytes build_envelope(Talk& talk, At at, ticket::Inner& inner, const seal::Schedu
     return talk.tamper(at, as_bytes(prv));
 }
 
-Bytes bare_error(Type t, const ticket::Id* client) {
+// An AP_ERR naming no client.
+Bytes bare_ap_err() {
     std::array<std::uint8_t, ticket::kApErrSize> e;
-    ticket::build_ap_err(e, client);
-    wire::store_be16(wire::at<ticket::kType>(e), static_cast<std::uint16_t>(t));
+    ticket::build_ap_err(e, nullptr);
     return as_bytes(e);
 }
 
@@ -265,7 +234,7 @@ Bytes bare_error(Type t, const ticket::Id* client) {
 // AP_ERR or its end that it refused.
 void react_to(Talk& talk, const std::optional<Bytes>& got) {
     if (!got) {
-        const bool ended = talk.env().impl != nullptr && !talk.env().impl->running();
+        const bool ended = talk.ended();
         return talk.react(ended ? kRefuses : kWaits, ended ? "ended" : "waited");
     }
     const std::uint16_t t = ticket::read_type(ticket::receive_area(*got));
@@ -354,14 +323,11 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     }
 
     if (c.story == Story::ap_err_for_ap_rep) {
-        return talk.deliver(At::ap_rep, srv_out,
-                            talk.tamper(At::ap_rep, bare_error(Type::AP_ERR, nullptr)), from,
+        return talk.deliver(At::ap_rep, srv_out, talk.tamper(At::ap_rep, bare_ap_err()), from,
                             refuses("an AP_ERR in place of AP_REP"));
     }
     if (c.story == Story::expire_at_ap_rep) {
-        while (seal::still_valid(now32(), cl.validity)) {
-            if (!nap(Millis{20})) return;
-        }
+        if (!wait_expired(cl.validity)) return;
     }
     const auto answer = static_cast<std::int32_t>(
         cl.nonce + 1 + static_cast<std::uint32_t>(talk.answer_offset(At::ap_rep)));
@@ -389,13 +355,10 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
 
     if (c.story == Story::expire_during) {
         // The AS_REP's key runs out now: every envelope arrives after it expired.
-        while (seal::still_valid(now32(), cl.validity)) {
-            if (!nap(Millis{20})) return;
-        }
+        if (!wait_expired(cl.validity)) return;
     }
     if (c.story == Story::ap_err_for_data) {
-        return talk.deliver(At::app_data, srv_out,
-                            talk.tamper(At::app_data, bare_error(Type::AP_ERR, nullptr)), from,
+        return talk.deliver(At::app_data, srv_out, talk.tamper(At::app_data, bare_ap_err()), from,
                             refuses("an AP_ERR in place of the first envelope"));
     }
     // Each envelope as a conforming client reads it. A changed envelope the client takes is
@@ -429,9 +392,7 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
         const std::size_t n = std::min(ticket::kChunkSize, size - offset);
         ticket::build_app_data(inner, ++id, std::span(env.file).subspan(offset, n));
         if (i == 1 && c.story == Story::expire_midway) {
-            while (seal::still_valid(now32(), cl.validity)) {
-                if (!nap(Millis{20})) return;
-            }
+            if (!wait_expired(cl.validity)) return;
         }
         envelope(At::app_data, inner);
         if (i == 0 && c.story == Story::empty_chunk_inside) {
@@ -444,8 +405,7 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     ticket::build_app_terminate(inner, digest);
     envelope(At::app_terminate, inner);
     if (o.delivered && !o.reaction) {
-        o.reading.allowed =
-            fate | (pending ? kProceeds : 0u) | (c.choice ? kProceeds | kRefuses : 0u);
+        o.reading.allowed = fate | (pending ? kProceeds : 0u);
     }
     o.written = cl.written;
     o.finished = true;

@@ -53,7 +53,6 @@ struct ScriptEnv {
     Bytes file;                   // its content
     std::optional<in_addr> host;  // the address a client puts into its Authenticator
     Process* impl = nullptr;      // once it has ended, no receive waits any longer
-    std::string scratch;          // the case's folder, for files a story changes
 };
 
 // What a scripted exchange saw.
@@ -67,7 +66,6 @@ struct Outcome {
     bool delivered = false;
     Reading reading;
     std::vector<Bytes> after;  // the first datagrams the implementation sent after it
-    std::size_t after_count = 0;
     std::optional<unsigned> reaction;
     std::string reaction_text;  // what the server answered, in words
     // The run reached its end (a client was sent its last datagram; a server's client got its
@@ -97,7 +95,7 @@ struct Scripted {
 // One scripted exchange: the case's change, the deliveries and the receives, the log.
 class Talk {
 public:
-    Talk(const ScriptEnv& env, Scripted& s) : env_(env), s_(s), o_(s.o) {}
+    Talk(const ScriptEnv& env, Scripted& s) : env_(env), o_(s.o) {}
     const Case& c() const { return env_.c; }
     const ScriptEnv& env() const { return env_; }
     Outcome& outcome() { return o_; }
@@ -127,12 +125,16 @@ public:
     std::vector<Bytes> watch(const Socket& s);
     // What a server did with the changed datagram (clients are judged by how they end).
     void react(unsigned reaction, std::string text);
+    // A server that answered the changed datagram with nothing: it refused it by ending, or
+    // kept running without a word.
+    void react_to_silence();
+    // Whether the implementation under test has ended.
+    bool ended() const;
     std::uint32_t delivered(At at) const;
 
 private:
     static Bytes change(const Tamper& t, Bytes d);
     const ScriptEnv& env_;
-    Scripted& s_;
     Outcome& o_;
     std::map<At, std::uint32_t> delivered_;
 };

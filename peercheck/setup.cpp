@@ -153,8 +153,8 @@ std::vector<const Case*> select_cases(Role role, const std::vector<std::string>&
     return selected;
 }
 
-Program find_program(const std::string& argv0) {
-    if (argv0.empty()) return {{}, "the command is an empty word"};
+std::string program_problem(const std::string& argv0) {
+    if (argv0.empty()) return "the command is an empty word";
     std::string path = argv0;
     if (argv0.find('/') == std::string::npos) {
         path = find_executable(argv0);
@@ -162,13 +162,13 @@ Program find_program(const std::string& argv0) {
             std::string hint;
             if (fs::is_regular_file(argv0))
                 hint = " (for the file in this folder, write ./" + argv0 + ")";
-            return {{}, "cannot start \"" + argv0 + "\": not found on PATH" + hint};
+            return "cannot start \"" + argv0 + "\": not found on PATH" + hint;
         }
     }
     if (std::string p = start_problem(argv0, path, 0); !p.empty()) {
-        return {{}, "cannot start \"" + argv0 + "\": " + p};
+        return "cannot start \"" + argv0 + "\": " + p;
     }
-    return {path, {}};
+    return {};
 }
 
 std::string placeholder_problem(const std::vector<std::string>& command, Role role) {

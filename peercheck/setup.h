@@ -22,11 +22,9 @@ std::vector<const Case*> select_cases(Role role, const std::vector<std::string>&
 
 // Where the program of a command is (execvp's search), or why it cannot be started: not found,
 // a folder, no run bit, or a #! line naming an interpreter that is missing (through env too).
-struct Program {
-    std::string path;     // as execvp would find it; empty when there is a problem
-    std::string problem;  // "cannot start \"./impl\": ..."
-};
-Program find_program(const std::string& argv0);
+// Why the program argv0 names cannot be started as execvp would find it ("cannot start
+// \"./impl\": ..."); empty when it can.
+std::string program_problem(const std::string& argv0);
 
 // Placeholders in the command that the role does not fill, named with the role's own; empty
 // when every "{name}" is one of them.

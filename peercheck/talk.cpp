@@ -146,7 +146,6 @@ void Talk::deliver(At at, const Socket& s, const Bytes& d, const sockaddr_in& to
     if (changes(at) && !o_.delivered) {
         o_.delivered = true;
         o_.reading = r;
-        if (c().choice) o_.reading.allowed |= kProceeds | kRefuses;
     }
     ++delivered_[at];
     send(s, d, to);
@@ -169,16 +168,16 @@ std::optional<Bytes> Talk::receive(const Socket& s, const std::string& step, soc
     for (;;) {
         // A flood has been judged already: nothing more it sends is worth reading.
         if (env_.log.flooded()) return std::nullopt;
-        const bool ended = env_.impl != nullptr && !env_.impl->running();
+        const bool gone = ended();
         const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
         sockaddr_in src{};
-        auto b = s.receive(ended ? Millis{1} : std::min(left, Millis{20}), &src);
+        auto b = s.receive(gone ? Millis{1} : std::min(left, Millis{20}), &src);
         if (b) {
             note_received(env_, o_, *b, src, s);
             if (from != nullptr) *from = src;
             return b;
         }
-        if (ended || Clock::now() >= until || g_interrupted) {
+        if (gone || Clock::now() >= until || g_interrupted) {
             o_.waiting_at = step;
             return std::nullopt;
         }
@@ -194,7 +193,7 @@ std::vector<Bytes> Talk::watch(const Socket& s) {
         if (b) {
             note_received(env_, o_, *b, src, s);
             got.push_back(std::move(*b));
-        } else if (env_.impl != nullptr && !env_.impl->running()) {
+        } else if (ended()) {
             break;
         }
     }
@@ -205,10 +204,9 @@ void note_received(const ScriptEnv& env, Outcome& o, const Bytes& b, const socka
                    const Socket& on) {
     env.log.add(kImpl, kUs, b, src, on.local());
     if (!o.delivered) return;
-    // Enough to judge a refusal and show what followed it; a flood is only counted.
+    // Enough to judge a refusal and show what followed it; the log keeps the rest.
     constexpr std::size_t kKeptAfter = 16;
     if (o.after.size() < kKeptAfter) o.after.push_back(b);
-    ++o.after_count;
 }
 
 void wait_slowly(Talk& talk, const Socket& s, const std::string& what) {
@@ -248,5 +246,13 @@ void Talk::react(unsigned reaction, std::string text) {
     o_.reaction = reaction;
     o_.reaction_text = std::move(text);
 }
+
+void Talk::react_to_silence() {
+    const bool gone = ended();
+    react(gone ? kRefuses : 0u,
+          gone ? "answered nothing and ended" : "answered nothing and kept running");
+}
+
+bool Talk::ended() const { return env_.impl != nullptr && !env_.impl->running(); }
 
 }  // namespace peercheck

@@ -1,13 +1,10 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -32,12 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
-}
-
-std::string make_temp_dir(const std::string& prefix) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
-    check(::mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
-    return tmpl;
 }
 
 // Holds what the running test made or saw until it ends: removes its folders when it passed;
@@ -77,7 +67,9 @@ public:
                 // A parameterised test's name holds a '/', which a folder name cannot.
                 std::string name = info.name();
                 std::replace(name.begin(), name.end(), '/', '_');
-                const std::string dir = make_temp_dir("udpft-" + name + "-");
+                peercheck::Scratch kept("udpft-" + name + "-");
+                kept.keep();
+                const std::string& dir = kept.path();
                 std::ofstream(dir + "/programs.txt") << programs_;
                 std::printf("kept: %s/programs.txt (the programs this test started)\n",
                             dir.c_str());
@@ -305,9 +297,7 @@ TempDir::~TempDir() {
 
 std::string TempDir::write(const std::string& name, const Bytes& content) const {
     const std::string p = file(name);
-    std::ofstream f(p, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(content.data()),
-            static_cast<std::streamsize>(content.size()));
+    peercheck::write_file(p, content);
     return p;
 }
 

@@ -29,8 +29,6 @@ using namespace std::chrono_literals;
 // A UDP port that nothing is bound to, below the range the system hands out to sockets bound
 // to port 0, never the same twice in one test program.
 inline std::uint16_t free_udp_port() { return peercheck::free_udp_port(); }
-// Whether some socket is bound to the UDP port (read from procfs).
-inline bool udp_port_bound(std::uint16_t port) { return peercheck::udp_port_bound(port); }
 
 class Program {
 public:

@@ -156,9 +156,7 @@ protected:
         return lines;
     }
     static std::string write(const std::string& name, const std::string& bytes) {
-        const std::string path = home_->file(name);
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
+        return home_->write(name, Bytes(bytes.begin(), bytes.end()));
     }
 
     static inline std::unique_ptr<harness::TempDir> home_;

@@ -171,12 +171,20 @@ INSTANTIATE_TEST_SUITE_P(Peercheck, OurPrograms, testing::ValuesIn(kRows),
 
 // ---------------------------------------------------------------- broken implementations
 
-// A script in a temporary folder, standing for an implementation.
-std::string write_script(const harness::TempDir& dir, const std::string& body) {
-    const std::string path = dir.file("impl.sh");
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+// Writes a stand-in implementation; mode 0755 unless run_bit is false.
+std::string stand_in(const harness::TempDir& dir, const std::string& name, const std::string& text,
+                     bool run_bit = true) {
+    const std::string path = dir.file(name);
+    std::ofstream(path) << text;
+    std::filesystem::permissions(
+        path, run_bit ? std::filesystem::perms::owner_all
+                      : std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     return path;
+}
+
+// A shell script in a temporary folder, standing for an implementation.
+std::string write_script(const harness::TempDir& dir, const std::string& body) {
+    return stand_in(dir, "impl.sh", "#!/bin/sh\n" + body);
 }
 
 std::vector<pid_t> read_pids(const std::string& path) {
@@ -354,17 +362,6 @@ harness::Finished run_both(const std::vector<std::string>& args,
     std::string line = "exec '" + kPeercheck + "'";
     for (const auto& a : args) line += " '" + a + "'";
     return harness::run("/bin/sh", {"-c", line + " 2>&1"}, limit);
-}
-
-// Writes a stand-in implementation; mode 0755 unless run_bit is false.
-std::string stand_in(const harness::TempDir& dir, const std::string& name, const std::string& text,
-                     bool run_bit = true) {
-    const std::string path = dir.file(name);
-    std::ofstream(path) << text;
-    std::filesystem::permissions(
-        path, run_bit ? std::filesystem::perms::owner_all
-                      : std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    return path;
 }
 
 // Words of a test's arguments: DIR is its temporary folder, BIN our programs' folder.

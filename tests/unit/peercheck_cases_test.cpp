@@ -35,12 +35,6 @@ seal::Schedule schedule(const seal::Key& key) {
     return s;
 }
 
-ticket::Id id(std::string_view text) {
-    ticket::Id i{};
-    std::copy(text.begin(), text.end(), i.begin());
-    return i;
-}
-
 template <std::size_t N>
 Bytes bytes(const std::array<std::uint8_t, N>& a) {
     return Bytes(a.begin(), a.end());
@@ -119,8 +113,7 @@ TEST_P(TamperOps, ChangeOnlyTheDatagramTheyName) {
     Case c;
     c.tamper = GetParam().tamper;
     peercheck::Log log(peercheck::Clock::now());
-    const peercheck::ScriptEnv env{c,       log, peercheck::Millis{10}, "", {}, std::nullopt,
-                                   nullptr, ""};
+    const peercheck::ScriptEnv env{c, log, peercheck::Millis{10}, "", {}, std::nullopt, nullptr};
     peercheck::Scripted s;
     peercheck::Talk talk(env, s);
     const Bytes datagram{0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0xAA, 0xBB};
@@ -179,7 +172,7 @@ Bytes ap_req(std::uint32_t nonce, const ticket::Address& addr, std::string_view 
     ticket::BodyArea body{};
     wire::store_be16(wire::at<ticket::kBodyTicketLength>(body), 104);
     ticket::AuthArea auth{};
-    ticket::build_authenticator(auth, id(client), addr, nonce);
+    ticket::build_authenticator(auth, *ticket::make_id(std::string(client).c_str()), addr, nonce);
     std::array<std::uint8_t, ticket::kApReqSize> out;
     ticket::build_ap_req(out, body, auth, session);
     if (chain_iv) {
@@ -198,7 +191,8 @@ peercheck::Difference check_ap_req(const Bytes& d) {
     std::memcpy(&host.s_addr, kAddr.data(), 4);
     // The IV a chained seal would have started from, among the blocks handled before.
     const peercheck::Chain chain{{9, 9, 9, 9, 9, 9, 9, 9}, {1, 2, 3, 4, 5, 6, 7, 8}};
-    return peercheck::exact_ap_req(d, body, id("alice"), host, schedule(kSession), kNow, chain);
+    return peercheck::exact_ap_req(d, body, *ticket::make_id("alice"), host, schedule(kSession),
+                                   kNow, chain);
 }
 
 Bytes ap_rep(std::uint32_t nonce, std::uint16_t length) {
