@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "engine.h"
+
 namespace peercheck {
 
 CaseResult combine_runs(std::vector<CaseResult> runs) {
@@ -34,7 +36,7 @@ RunReport run_cases(const Config& cfg, const std::vector<const Case*>& cases, un
                     unsigned jobs, const OnCaseDone& on_done) {
     RunReport run;
     run.role = cfg.role;
-    for (const auto& w : cfg.command) run.command += (run.command.empty() ? "" : " ") + w;
+    run.command = command_line(cfg.command);
     run.implementation = run.command;
     repeat = std::max(1u, repeat);
     const auto start = Clock::now();

@@ -156,7 +156,7 @@ Process::Process(const std::vector<std::string>& argv, const Scratch& scratch,
     : limits_(how.limits),
       out_path_(scratch.file(name + ".out")),
       err_path_(scratch.file(name + ".err")) {
-    for (const auto& a : argv) command_ += (command_.empty() ? "" : " ") + a;
+    command_ = command_line(argv);
     if (how.sandbox) {
         const SandboxStart s =
             start_sandboxed(SandboxPlan{argv, scratch.path(), out_path_, err_path_, how.limits});
@@ -348,6 +348,12 @@ std::string Process::describe_end() const {
         return text + " (it wrote more than " + mib(limits_.file_size) + " to a file or output)";
     }
     return text;
+}
+
+std::string command_line(const std::vector<std::string>& words) {
+    std::string line;
+    for (const auto& w : words) line += (line.empty() ? "" : " ") + w;
+    return line;
 }
 
 std::string find_executable(const std::string& argv0) {

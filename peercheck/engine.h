@@ -122,6 +122,8 @@ private:
 
 // Finds argv0 the way execvp would; empty when it names nothing executable.
 std::string find_executable(const std::string& argv0);
+// A command's words as one line, a space between each two, for reports.
+std::string command_line(const std::vector<std::string>& words);
 
 // A UDP port that no socket of this machine is bound to and that this process has not handed
 // out before, so parallel cases never share one; below the range the system picks from.

@@ -75,9 +75,23 @@ std::uint16_t be16_at(Span b, std::size_t offset) {
                                   : std::uint16_t{0};
 }
 
-template <std::size_t N>
-std::array<std::uint8_t, N> first_bytes(const Bytes& d) {
-    return wire::zeroed_copy<N>(d);
+// A KRB_PRV's type, length field and size against the one a conforming sender sends (`want`);
+// the sealed size in the length field is named as the cause.
+Difference prv_head_difference(Span want, Span got, const std::string& what) {
+    const std::size_t head = ticket::kPrvSealed.offset;
+    if (auto diff = compare(want.first(head), got.first(std::min(got.size(), head)),
+                            ticket::kPrvFields, what)) {
+        if (be16_at(got, ticket::kPrvLength.offset) == ticket::kPrvSealed.size) {
+            diff->cause =
+                "the sealed size (984) in the KRB_PRV length field, which carries the "
+                "plain length 978";
+        }
+        return diff;
+    }
+    if (got.size() != want.size()) {
+        return Finding{"KRB_PRV of 988 bytes", fmt::format("{} bytes", got.size()), {}};
+    }
+    return std::nullopt;
 }
 
 // The two length-field mistakes: the plain length where the rule adds 4, and the sealed size.
@@ -231,21 +245,9 @@ Difference exact_request(const Bytes& d, const seal::Schedule& session, const Ch
     std::array<std::uint8_t, ticket::kPrvSize> want;
     ticket::build_krb_prv(want, inner, session);
     const Span got(d);
-    const std::size_t head = ticket::kPrvSealed.offset;
-    if (auto diff = compare(Span(want).first(head), got.first(std::min(got.size(), head)),
-                            ticket::kPrvFields, "KRB_PRV")) {
-        const std::uint16_t length = be16_at(got, ticket::kPrvLength.offset);
-        if (length == ticket::kPrvSealed.size) {
-            diff->cause =
-                "the sealed size (984) in the KRB_PRV length field, which carries the "
-                "plain length 978";
-        }
-        return diff;
-    }
-    if (got.size() != want.size()) {
-        return Finding{"KRB_PRV of 988 bytes", fmt::format("{} bytes", got.size()), {}};
-    }
-    const auto plain = unsealed<ticket::kInnerSize>(got.subspan(head), ticket::kInnerSize, session);
+    if (auto diff = prv_head_difference(want, got, "KRB_PRV")) return diff;
+    const auto plain = unsealed<ticket::kInnerSize>(got.subspan(ticket::kPrvSealed.offset),
+                                                    ticket::kInnerSize, session);
     return sealed_difference(inner, plain, ticket::kInnerFields,
                              "APP_DATA_REQ (unsealed alone with the session key)", chain);
 }
@@ -258,16 +260,16 @@ Difference exact_client_ap_err(const Bytes& d, const ticket::Id& client) {
 
 Difference exact_as_rep(const Bytes& d, const AsFacts& f) {
     const Span got(d);
-    const auto head = first_bytes<4>(d);
-    std::array<std::uint8_t, 4> want_head{};
-    wire::store_be16(std::span(want_head).first<2>(), 2);
-    wire::store_be16(std::span(want_head).subspan<2, 2>(), ticket::kBodySealedSize);
-    if (auto diff = compare(want_head, got.first(std::min<std::size_t>(got.size(), 4)),
+    std::array<std::uint8_t, ticket::kAsRepBody.offset> want_head{};
+    wire::store_be16(wire::at<ticket::kType>(want_head),
+                     static_cast<std::uint16_t>(ticket::Type::AS_REP));
+    wire::store_be16(wire::at<ticket::kAsRepLength>(want_head), ticket::kBodySealedSize);
+    if (auto diff = compare(want_head, got.first(std::min(got.size(), want_head.size())),
                             ticket::kAsRepFields, "AS_REP")) {
-        diff->cause = length_cause(be16_at(got, 2), ticket::kBodyPlainSize);
+        diff->cause =
+            length_cause(be16_at(got, ticket::kAsRepLength.offset), ticket::kBodyPlainSize);
         return diff;
     }
-    (void)head;
     if (got.size() != ticket::kAsRepSize) {
         return Finding{"AS_REP of 172 bytes", fmt::format("{} bytes", got.size()), {}};
     }
@@ -438,23 +440,12 @@ Difference exact_envelope(const Bytes& d, const seal::Schedule& session, const t
     const Span got(d);
     std::array<std::uint8_t, ticket::kPrvSize> want_prv;
     ticket::build_krb_prv(want_prv, want, session);
-    const std::size_t head = ticket::kPrvSealed.offset;
     const auto inner_type = wire::load_be16(wire::at<ticket::kInnerType>(want));
     const std::string what = fmt::format("{} id {}", ticket::inner_type_name(inner_type),
                                          wire::load_be16(wire::at<ticket::kInnerPid>(want)));
-    if (auto diff = compare(Span(want_prv).first(head), got.first(std::min(got.size(), head)),
-                            ticket::kPrvFields, "KRB_PRV holding " + what)) {
-        if (be16_at(got, ticket::kPrvLength.offset) == ticket::kPrvSealed.size) {
-            diff->cause =
-                "the sealed size (984) in the KRB_PRV length field, which carries the "
-                "plain length 978";
-        }
-        return diff;
-    }
-    if (got.size() != want_prv.size()) {
-        return Finding{"KRB_PRV of 988 bytes", fmt::format("{} bytes", got.size()), {}};
-    }
-    const auto plain = unsealed<ticket::kInnerSize>(got.subspan(head), ticket::kInnerSize, session);
+    if (auto diff = prv_head_difference(want_prv, got, "KRB_PRV holding " + what)) return diff;
+    const auto plain = unsealed<ticket::kInnerSize>(got.subspan(ticket::kPrvSealed.offset),
+                                                    ticket::kInnerSize, session);
     auto diff = sealed_difference(want, plain, ticket::kInnerFields,
                                   what + " (unsealed alone with the session key)", chain);
     if (diff && diff->cause.empty() && previous != nullptr) {

@@ -36,7 +36,7 @@ struct Finding {
 using Difference = std::optional<Finding>;
 
 // The first byte where got differs from want, named by the field it falls in (fields of the
-// datagram, or of the plain record called `record`), and the sizes when they differ.
+// datagram, or of the plain record `what` names), and the sizes when they differ.
 Difference compare(std::span<const std::uint8_t> want, std::span<const std::uint8_t> got,
                    std::span<const wire::Named> fields, const std::string& what);
 

@@ -308,7 +308,7 @@ RunReport unrunnable(const MatrixEntry& e, const std::string& why, const Options
     RunReport run;
     run.implementation = e.name;
     run.role = e.role;
-    for (const auto& w : e.command) run.command += (run.command.empty() ? "" : " ") + w;
+    run.command = command_line(e.command);
     run.setup_error = why;
     for (const Case* c : select_cases(e.role, opt.select)) {
         CaseResult r;

@@ -1,7 +1,7 @@
 #pragma once
 // The receive points of each role: which message arrives there, its layout (from common/), and
 // the length fields a receiver must bound. The generated families of the catalogue walk this
-// table; the scripts' readings of a changed datagram take their limits from it.
+// table; the scripts' readings of a changed datagram bound the same fields with common/'s limits.
 
 #include <cstddef>
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "exact.h"
 #include "helpers.h"
 #include "pass_msg.h"
+#include "script_kit.h"
 #include "scripts.h"
 #include "seal.h"
 #include "ticket_msg.h"
@@ -124,8 +125,7 @@ std::uint16_t type_of(const Bytes& b) {
 }
 
 std::string type_name(Protocol p, std::uint16_t t) {
-    const auto name = p == Protocol::ticket ? ticket::type_name(t) : pass::type_name(t);
-    return name.empty() ? fmt::format("type {}", t) : std::string(name);
+    return p == Protocol::ticket ? kit::ticket_type_text(t) : kit::pass_type_text(t);
 }
 
 std::size_t count_from(const CaseRun& run, const std::string& from, std::uint16_t type) {

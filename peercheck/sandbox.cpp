@@ -61,17 +61,25 @@ struct Opened {
     int report = -1, out = -1, err = -1;
 };
 
+// The lines that map this process's user and group to themselves in a new user namespace, made
+// before a fork: the child only writes them.
+struct IdMaps {
+    std::string uid = self_map(::geteuid());
+    std::string gid = self_map(::getegid());
+    static std::string self_map(unsigned id) {
+        return std::to_string(id) + " " + std::to_string(id) + " 1\n";
+    }
+};
+
 // Everything the init and the program need, built before the clone.
 struct Prepared {
     std::vector<char*> argv;
-    std::string uid_map, gid_map;
+    IdMaps maps;
     const SandboxPlan& plan;
 
     explicit Prepared(const SandboxPlan& p) : plan(p) {
         for (const auto& a : p.argv) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        uid_map = std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1\n";
-        gid_map = std::to_string(::getegid()) + " " + std::to_string(::getegid()) + " 1\n";
     }
 };
 
@@ -111,11 +119,11 @@ void set_up_descriptors(const Opened& files) {
     ::close_range(kReportFd + 1, ~0u, 0);
 }
 
-// The user namespace maps this user to itself, so files in the case folder keep their owner.
-bool write_maps(const Prepared& p) {
+// A new user namespace maps this user to itself, so files in the case folder keep their owner.
+bool write_maps(const IdMaps& m) {
     return write_text_file("/proc/self/setgroups", "deny") &&
-           write_text_file("/proc/self/uid_map", p.uid_map) &&
-           write_text_file("/proc/self/gid_map", p.gid_map);
+           write_text_file("/proc/self/uid_map", m.uid) &&
+           write_text_file("/proc/self/gid_map", m.gid);
 }
 
 // Every mount read-only but the case folder, and a /proc that shows this namespace's processes.
@@ -276,7 +284,7 @@ LimitReached over_limit(const Usage& u, const Limits& l) {
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
     set_up_descriptors(files);
-    if (!write_maps(p)) fail_setup(kMaps);
+    if (!write_maps(p.maps)) fail_setup(kMaps);
     set_up_mounts(p.plan.dir);
     sigset_t child;
     sigemptyset(&child);
@@ -325,13 +333,9 @@ bool has_sys_admin() {
 // Without privileges, a user namespace of this process's own, where it may create the networks
 // of its cases; it maps this user to itself, so nothing else changes.
 std::string enter_user_namespace() {
-    const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
+    const IdMaps maps;
     if (::unshare(CLONE_NEWUSER) != 0) return error_text("creating a user namespace", errno);
-    if (!write_text_file("/proc/self/setgroups", "deny") ||
-        !write_text_file("/proc/self/uid_map", uid + " " + uid + " 1\n") ||
-        !write_text_file("/proc/self/gid_map", gid + " " + gid + " 1\n")) {
-        return error_text("mapping the user into its namespace", errno);
-    }
+    if (!write_maps(maps)) return error_text("mapping the user into its namespace", errno);
     return {};
 }
 

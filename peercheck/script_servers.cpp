@@ -38,7 +38,6 @@ bool beyond_arrived(const Bytes& d, std::size_t sealed_offset, std::size_t lengt
 
 // What the client has been told, and what it holds once the AS_REP is accepted.
 struct Client {
-    seal::Schedule client_key = schedule_of(kClientKey);
     ticket::Id server = id_of(kServerId);
     seal::Schedule session{};
     std::uint32_t validity = 0;
@@ -48,7 +47,8 @@ struct Client {
     bool ended = false;
 };
 
-Reading read_as_rep(const Bytes& d, Client& cl, std::uint32_t now) {
+// `body` is the AS_REP's body as the client's key unseals it.
+Reading read_as_rep(const Bytes& d, const ticket::BodyArea& body, Client& cl, std::uint32_t now) {
     const auto rx = ticket::receive_area(d);
     const std::uint16_t type = ticket::read_type(rx);
     if (ticket::is(type, Type::AS_ERR)) return refuses("an AS_ERR");
@@ -57,21 +57,17 @@ Reading read_as_rep(const Bytes& d, Client& cl, std::uint32_t now) {
     if (length > ticket::kBodySealedSize) {
         return choice(fmt::format("an AS_REP whose length {} exceeds the body area", length));
     }
-    ticket::BodyArea body{};
-    ticket::unseal_as_rep_body(rx, cl.client_key, body);
-    const auto key = wire::at<ticket::kBodySessionKey>(std::as_const(body));
+    const auto key = wire::at<ticket::kBodySessionKey>(body);
     if (seal::make_schedule(key, cl.session) != 0) {
         return refuses(
             fmt::format("an AS_REP of length {} whose session key fails the key check", length));
     }
-    const auto sid = wire::at<ticket::kBodyServerId>(std::as_const(body));
+    const auto sid = wire::at<ticket::kBodyServerId>(body);
     if (!std::equal(sid.begin(), sid.end(), cl.server.begin())) {
         return refuses("an AS_REP naming another server ID");
     }
-    const std::uint32_t stamp =
-        wire::load_le32(wire::at<ticket::kBodyTimestamp>(std::as_const(body)));
-    const std::uint16_t life =
-        wire::load_be16(wire::at<ticket::kBodyLifetime>(std::as_const(body)));
+    const std::uint32_t stamp = wire::load_le32(wire::at<ticket::kBodyTimestamp>(body));
+    const std::uint16_t life = wire::load_be16(wire::at<ticket::kBodyLifetime>(body));
     cl.validity = seal::validity_time(stamp, life);
     if (!seal::still_valid(now, cl.validity)) {
         return refuses(fmt::format("an AS_REP whose key expired at {} (now {})", cl.validity, now));
@@ -293,7 +289,7 @@ void play_ticket_servers(Scripted& s, const ScriptEnv& env) {
     const Bytes as_rep = build_as_rep(talk, key, client_id, stamp, sks, cks);
     ticket::BodyArea body{};
     ticket::unseal_as_rep_body(ticket::receive_area(as_rep), cks, body);
-    const Reading as_reading = read_as_rep(as_rep, cl, now32());
+    const Reading as_reading = read_as_rep(as_rep, body, cl, now32());
     // Whatever the changed AS_REP holds, the run goes on with the key this side chose.
     seal::make_schedule(key, cl.session);
     cl.validity = seal::validity_time(stamp, ticket::kLifetime);

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "pass_msg.h"
 #include "scripts.h"
+#include "ticket_msg.h"
 #include "wire.h"
 
 namespace peercheck {
@@ -19,7 +21,7 @@ const std::string kUs = "peercheck";
 // Noise is built from a fixed seed, so a case sends the same bytes on every run; its type field
 // (where both protocols keep it) holds a type no message has.
 constexpr std::uint16_t kNoType = 0xEEEE;
-constexpr wire::Field kTypeField{0, 2};
+static_assert(ticket::kType.offset == pass::kType.offset && ticket::kType.size == pass::kType.size);
 
 void store(std::span<std::uint8_t> bytes, wire::Field f, std::uint64_t v, bool little_endian) {
     if (f.end() > bytes.size()) return;
@@ -112,7 +114,7 @@ Bytes Talk::change(const Tamper& t, Bytes d) {
         }
         case Op::noise:
             d = pattern(n, 7);
-            store(d, kTypeField, kNoType, false);
+            store(d, ticket::kType, kNoType, false);
             break;
         default:
             write_change(t, d);

@@ -3,15 +3,12 @@
 # selects these with the reporters' tests.
 if(TARGET peercheck)
     find_package(nlohmann_json 3 REQUIRED)
-    add_executable(peercheck_test ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_test.cpp)
-    set_target_properties(peercheck_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(peercheck_test PRIVATE peercheck_cli peercheck_engine harness common GTest::gtest_main
-        nlohmann_json::nlohmann_json project_warnings)
-    target_compile_definitions(peercheck_test PRIVATE BIN_DIR="${CMAKE_BINARY_DIR}/bin")
-    add_dependencies(peercheck_test peercheck peercheck-pass-client peercheck-pass-server gatekeep
-        client server lockbox-badhash lockbox-skipid lockbox-badreq latchkey-badjoin)
-    gtest_discover_tests(peercheck_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
-        PROPERTIES TIMEOUT 300)
+    add_project_test(peercheck_test PREFIX peercheck. TIMEOUT 300
+        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_test.cpp
+        LIBS peercheck_cli peercheck_engine nlohmann_json::nlohmann_json
+        DEFINES BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+        PROGRAMS peercheck peercheck-pass-client peercheck-pass-server gatekeep client server
+            lockbox-badhash lockbox-skipid lockbox-badreq latchkey-badjoin)
     # The processes peercheck starts, on their own.
     add_project_test(peercheck_process_test
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_process_test.cpp LIBS peercheck_engine
@@ -22,12 +19,8 @@ endif()
 # The runner's own logic without processes: the catalogue, the changes cases make, the exact
 # checks and their likely causes.
 if(TARGET peercheck_engine)
-    add_executable(peercheck_cases_test ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_cases_test.cpp)
-    set_target_properties(peercheck_cases_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(peercheck_cases_test PRIVATE peercheck_engine common GTest::gtest_main
-        project_warnings)
-    gtest_discover_tests(peercheck_cases_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
-        PROPERTIES TIMEOUT 60)
+    add_project_test(peercheck_cases_test PREFIX peercheck.
+        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/peercheck_cases_test.cpp LIBS peercheck_engine)
 endif()
 
 # The README's case lists are the catalogue's own, written by tools/case_lists.sh.
@@ -43,16 +36,10 @@ if(TARGET peercheck)
     set_target_properties(misbehaving-impl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_link_libraries(misbehaving-impl PRIVATE project_warnings)
 
-    add_executable(peercheck_isolation_test
-        ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_isolation_test.cpp)
-    set_target_properties(peercheck_isolation_test PROPERTIES
-        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(peercheck_isolation_test PRIVATE peercheck_engine harness common
-        GTest::gtest_main nlohmann_json::nlohmann_json project_warnings)
-    target_compile_definitions(peercheck_isolation_test PRIVATE BIN_DIR="${CMAKE_BINARY_DIR}/bin"
-        TESTS_DIR="${CMAKE_BINARY_DIR}/tests")
-    add_dependencies(peercheck_isolation_test peercheck misbehaving-impl gatekeep client server)
-    gtest_discover_tests(peercheck_isolation_test TEST_PREFIX peercheck. DISCOVERY_TIMEOUT 30
-        PROPERTIES TIMEOUT 120)
+    add_project_test(peercheck_isolation_test PREFIX peercheck. TIMEOUT 120
+        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/integration/peercheck_isolation_test.cpp
+        LIBS peercheck_engine nlohmann_json::nlohmann_json
+        DEFINES BIN_DIR="${CMAKE_BINARY_DIR}/bin" TESTS_DIR="${CMAKE_BINARY_DIR}/tests"
+        PROGRAMS peercheck misbehaving-impl gatekeep client server)
 endif()
 

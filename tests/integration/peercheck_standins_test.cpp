@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "peercheck_run.h"
 #include "runner.h"
 
 namespace {
@@ -30,15 +31,9 @@ struct Report {
 
 Report run(const std::string& role, const std::string& variant,
            const std::vector<std::string>& selection, const std::string& timeout = "3") {
-    harness::TempDir dir;
-    std::vector<std::string> args{
-        role, "-j", "2", "--timeout", timeout, "--peers", kBin, "--json", dir.file("report.json")};
-    args.insert(args.end(), selection.begin(), selection.end());
-    args.insert(args.end(), {"--", kStandin, role, variant});
-    const harness::Finished f = harness::run(kBin + "/peercheck", args, 280s);
-    Report r{f.status, f.output};
-    std::ifstream in(dir.file("report.json"));
-    if (in) r.cases = nlohmann::json::parse(in)["cases"];
+    auto got = peercheck_run::run(kBin, role, selection, {kStandin, role, variant}, timeout);
+    Report r{got.status, std::move(got.output)};
+    if (!got.report.is_null()) r.cases = got.report["cases"];
     return r;
 }
 

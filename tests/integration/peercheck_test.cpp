@@ -24,6 +24,7 @@
 
 #include "batch.h"
 #include "harness.h"
+#include "peercheck_run.h"
 #include "runner.h"
 
 namespace {
@@ -45,19 +46,12 @@ struct Verdicts {
 // Runs peercheck (two cases at a time, our programs from the build tree) and reads its JSON report.
 Verdicts run_peercheck(const std::string& role, const std::vector<std::string>& selection,
                        const std::vector<std::string>& command, const std::string& timeout = "5") {
-    harness::TempDir dir;
-    std::vector<std::string> args{
-        role, "-j", "2", "--timeout", timeout, "--peers", kBin, "--json", dir.file("report.json")};
-    args.insert(args.end(), selection.begin(), selection.end());
-    args.push_back("--");
-    args.insert(args.end(), command.begin(), command.end());
-    const harness::Finished f = harness::run(kPeercheck, args, 280s);
+    auto got = peercheck_run::run(kBin, role, selection, command, timeout);
     Verdicts v;
-    v.status = f.status;
-    v.output = f.output;
-    std::ifstream in(dir.file("report.json"));
-    if (!in) return v;
-    v.report = nlohmann::json::parse(in);
+    v.status = got.status;
+    v.output = std::move(got.output);
+    if (got.report.is_null()) return v;
+    v.report = std::move(got.report);
     for (const auto& c : v.report["cases"]) {
         const std::string id = c["id"], status = c["status"];
         ++v.cases;
