@@ -8,12 +8,14 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -402,17 +404,61 @@ std::uint16_t ephemeral_low() {
     return static_cast<std::uint16_t>(std::clamp(low, 12000u, 65535u));
 }
 
+// Ports are handed out from blocks that this process holds alone among the processes of its
+// network that hand ports out here (the tests, the programs' peers, peercheck): two of them
+// choosing at once could otherwise choose the same free port, and then the second server fails
+// to bind while its case talks to the first one's. A block is held by binding an abstract Unix
+// socket named for it, which the kernel lets go of when the process ends.
+constexpr unsigned kBlock = 512;
+
+bool hold_block(unsigned n) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const std::string name = "peercheck-ports-" + std::to_string(n);  // after a zero byte
+    std::memcpy(a.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0) return true;  // kept open
+    ::close(fd);
+    return false;
+}
+
 }  // namespace
 
 std::uint16_t free_udp_port() {
     static std::mutex mutex;
     static std::set<std::uint16_t> given;
-    static std::uint32_t x = static_cast<std::uint32_t>(::getpid()) * 2654435761u;
+    static std::vector<unsigned> blocks;  // held by this process
+    static pid_t owner = 0;
+    static std::uint32_t x = 0;
     const std::lock_guard lock(mutex);
+    if (owner != ::getpid()) {  // a forked child holds nothing of its parent's
+        owner = ::getpid();
+        given.clear();
+        blocks.clear();
+        x = static_cast<std::uint32_t>(owner) * 2654435761u;
+    }
     const std::uint16_t low = 10000, high = ephemeral_low();
+    const unsigned count = (high - low) / kBlock;
+    // Another block once three quarters of those held are handed out; when every block is
+    // held elsewhere, ports come from the whole range, as free as the table says.
+    if (given.size() >= blocks.size() * kBlock * 3 / 4) {
+        for (unsigned i = 0; i < count; ++i) {
+            const unsigned n = (x + i) % count;
+            if (std::ranges::find(blocks, n) == blocks.end() && hold_block(n)) {
+                blocks.push_back(n);
+                break;
+            }
+        }
+    }
+    const bool own = !blocks.empty() && given.size() < blocks.size() * kBlock * 7 / 8;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         x = x * 1664525u + 1013904223u;
-        const auto port = static_cast<std::uint16_t>(low + (x >> 8) % (high - low));
+        const auto port =
+            own ? static_cast<std::uint16_t>(low + blocks[(x >> 8) % blocks.size()] * kBlock +
+                                             (x >> 12) % kBlock)
+                : static_cast<std::uint16_t>(low + (x >> 8) % (high - low));
         // Only the table is read. A trial bind would leave, for a moment, a socket on the port
         // in every process another thread forks meanwhile: until that child closes it, the port
         // reads as bound, and a server started on it would seem to have bound it already.

@@ -5,10 +5,13 @@
 // process runs in its case's scratch folder.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "engine.h"
@@ -64,6 +67,46 @@ TEST(PeercheckPeers, ARelativeFolderIsTheCallersFolder) {
                                              bin.filename().string() + " client/run/one-byte -- '" +
                                              (bin / "client").string() + "'"});
     EXPECT_EQ(p.wait_exit(30s), 0) << p.output();
+}
+
+// Two processes choosing ports at the same moment never choose the same one: otherwise the
+// second server fails to bind while its test talks to the first test's server. 300 ports each
+// from about 22000 would meet about four times if chosen independently.
+
+TEST(PeercheckPorts, TwoProcessesChoosingAtOnceNeverShareAPort) {
+    constexpr int kPorts = 300;
+    int ports_pipe[2], done_pipe[2];
+    ASSERT_EQ(::pipe(ports_pipe), 0);
+    ASSERT_EQ(::pipe(done_pipe), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Holds its ports until the parent has chosen its own.
+        for (int i = 0; i < kPorts; ++i) {
+            const std::uint16_t p = peercheck::free_udp_port();
+            if (::write(ports_pipe[1], &p, sizeof p) != sizeof p) ::_exit(1);
+        }
+        char c;
+        [[maybe_unused]] const ssize_t n = ::read(done_pipe[0], &c, 1);
+        ::_exit(0);
+    }
+    std::set<std::uint16_t> theirs, shared;
+    for (int i = 0; i < kPorts; ++i) {
+        std::uint16_t p = 0;
+        ASSERT_EQ(::read(ports_pipe[0], &p, sizeof p), static_cast<ssize_t>(sizeof p));
+        theirs.insert(p);
+    }
+    for (int i = 0; i < kPorts; ++i) {
+        const std::uint16_t p = peercheck::free_udp_port();
+        if (theirs.count(p) != 0) shared.insert(p);
+    }
+    [[maybe_unused]] const ssize_t n = ::write(done_pipe[1], "x", 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(theirs.size(), static_cast<std::size_t>(kPorts));
+    EXPECT_TRUE(shared.empty()) << shared.size() << " ports chosen by both";
+    for (const int fd : {ports_pipe[0], ports_pipe[1], done_pipe[0], done_pipe[1]}) ::close(fd);
 }
 
 }  // namespace
